@@ -1,0 +1,409 @@
+#include "index/reader.hpp"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+#include "geometry/box.hpp"
+#include "geometry/cylinder.hpp"
+
+namespace karvik_core::index {
+namespace {
+
+namespace fs = std::filesystem;
+using geometry::AxisAlignedBox;
+using geometry::Rect;
+using Blob = std::vector<std::uint8_t>;
+
+constexpr AxisAlignedBox kEverything(-1e300, 1e300, -1e300, 1e300);
+
+// A GeoPackage geometry header with an envelope; no WKB follows unless padded.
+Blob envelope_blob(double min_x, double max_x, double min_y, double max_y, std::uint8_t flags = 0x03,
+                   std::size_t size = 40) {
+  Blob blob(std::max<std::size_t>(size, 8), 0);
+  blob[0] = 0x47;
+  blob[1] = 0x50;
+  blob[3] = flags;
+  const bool little = (flags & 1) != 0;
+  const double values[] = {min_x, max_x, min_y, max_y};
+  for (int i = 0; i < 4 && 8 + 8 * (i + 1) <= static_cast<int>(blob.size()); ++i) {
+    auto bits = std::bit_cast<std::uint64_t>(values[i]);
+    if (!little) bits = __builtin_bswap64(bits);
+    std::memcpy(&blob[8 + 8 * i], &bits, 8);
+  }
+  blob.resize(size);
+  return blob;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/karvik-index-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Writes a minimal GeoPackage with SQL of the test's choosing.
+class Gpkg {
+ public:
+  explicit Gpkg(const fs::path& path) : path_(path) { EXPECT_EQ(sqlite3_open(path.c_str(), &db_), SQLITE_OK); }
+  ~Gpkg() { sqlite3_close(db_); }
+  void exec(const std::string& sql) {
+    char* err = nullptr;
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+  }
+  void standard_tables() {
+    exec("CREATE TABLE gpkg_contents (table_name TEXT NOT NULL PRIMARY KEY, data_type TEXT NOT NULL)");
+    exec("CREATE TABLE gpkg_geometry_columns (table_name TEXT NOT NULL, column_name TEXT NOT NULL)");
+  }
+  void feature_table(const std::string& table = "tiles", const std::string& column = "geom") {
+    exec("INSERT INTO gpkg_contents VALUES ('" + table + "', 'features')");
+    exec("INSERT INTO gpkg_geometry_columns VALUES ('" + table + "', '" + column + "')");
+    exec("CREATE TABLE \"" + quoted(table) + "\" (fid INTEGER PRIMARY KEY, location TEXT, \"" + quoted(column) +
+         "\" BLOB)");
+  }
+  // Inserts a row; a null location or blob is stored as NULL.
+  void row(const std::string& table, const char* location, const Blob* blob) {
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db_, ("INSERT INTO \"" + quoted(table) + "\" (location, \"" +
+                                      quoted(geometry_column(table)) + "\") VALUES (?, ?)")
+                                          .c_str(),
+                                 -1, &stmt, nullptr),
+              SQLITE_OK);
+    if (location) sqlite3_bind_text(stmt, 1, location, -1, SQLITE_TRANSIENT);
+    if (blob) sqlite3_bind_blob(stmt, 2, blob->data(), static_cast<int>(blob->size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+    sqlite3_finalize(stmt);
+  }
+  void tile(const std::string& location, Rect r, const std::string& table = "tiles") {
+    const Blob blob = envelope_blob(r.min_x, r.max_x, r.min_y, r.max_y);
+    row(table, location.c_str(), &blob);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  static std::string quoted(const std::string& name) {
+    std::string out;
+    for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out;
+  }
+  std::string geometry_column(const std::string& table) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db_, "SELECT column_name FROM gpkg_geometry_columns WHERE table_name = ?", -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    std::string name = "geom";
+    if (sqlite3_step(stmt) == SQLITE_ROW) name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    sqlite3_finalize(stmt);
+    return name;
+  }
+  fs::path path_;
+  sqlite3* db_ = nullptr;
+};
+
+TileIndexReader open_ok(const fs::path& path) {
+  auto reader = TileIndexReader::open(path.string());
+  EXPECT_TRUE(reader.has_value()) << reader.error().to_string();
+  return std::move(*reader);
+}
+
+std::string read_error(const fs::path& path) {
+  auto tiles = open_ok(path).read_tiles(std::nullopt, kEverything);
+  EXPECT_FALSE(tiles.has_value());
+  return tiles ? "" : tiles.error().to_string();
+}
+
+TEST(TileIndexReader, ReadsTilesInRowOrderAndFiltersByGeometry) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  g.standard_tables();
+  g.feature_table();
+  g.tile("c.laz", {20, 0, 30, 10});
+  g.tile("a.laz", {0, 0, 10, 10});
+  g.tile("b.laz", {10, 0, 20, 10});
+  g.tile("a.laz", {0, 0, 10, 10});
+
+  const auto reader = open_ok(g.path());
+  auto all = reader.read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(all) << all.error().to_string();
+  ASSERT_EQ(all->size(), 4u);
+  EXPECT_EQ((*all)[0].location, "c.laz");
+  EXPECT_EQ((*all)[1].location, "a.laz");
+  EXPECT_EQ((*all)[3].location, "a.laz");
+  EXPECT_EQ((*all)[2].bounds.max_x, 20);
+
+  // A box touching the edge x = 10 meets a.laz and b.laz; a cylinder around (25, 5) meets b and c.
+  auto edge = reader.read_tiles(std::nullopt, AxisAlignedBox(9, 10, 1, 2));
+  ASSERT_TRUE(edge);
+  ASSERT_EQ(edge->size(), 3u);
+  EXPECT_EQ((*edge)[0].location, "a.laz");
+  EXPECT_EQ((*edge)[1].location, "b.laz");
+  auto circle = reader.read_tiles(std::string("tiles"), geometry::VerticalCylinder(25, 5, 5));
+  ASSERT_TRUE(circle);
+  ASSERT_EQ(circle->size(), 2u);
+  EXPECT_EQ((*circle)[0].location, "c.laz");
+  EXPECT_EQ((*circle)[1].location, "b.laz");
+
+  auto none = reader.read_tiles(std::nullopt, AxisAlignedBox(100, 200, 100, 200));
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().kind(), TileIndexError::Kind::NoTilesFound);
+}
+
+TEST(TileIndexReader, ListsTablesAndReadsOnlyTheFirst) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  g.standard_tables();
+  g.feature_table("first");
+  g.feature_table("second");
+  g.exec("INSERT INTO gpkg_contents VALUES ('raster', 'tiles')");
+  g.tile("one.las", {0, 0, 1, 1}, "first");
+  g.tile("two.las", {0, 0, 1, 1}, "second");
+  const auto reader = open_ok(g.path());
+  auto tables = reader.list_tables();
+  ASSERT_TRUE(tables);
+  EXPECT_EQ(*tables, (std::vector<std::string>{"first", "second"}));
+  auto tiles = reader.read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(tiles);
+  ASSERT_EQ(tiles->size(), 1u);
+  EXPECT_EQ(tiles->front().location, "one.las");
+  auto second = reader.read_tiles(std::string("second"), kEverything);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->front().location, "two.las");
+}
+
+TEST(TileIndexReader, NamesWithQuotesAreQuotedIdentifiers) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  g.standard_tables();
+  g.exec("INSERT INTO gpkg_contents VALUES ('my \"tiles\" table', 'features')");
+  g.exec("INSERT INTO gpkg_geometry_columns VALUES ('my \"tiles\" table', 'the \"geom\"')");
+  g.exec("CREATE TABLE \"my \"\"tiles\"\" table\" (location TEXT, \"the \"\"geom\"\"\" BLOB)");
+  g.tile("q.laz", {0, 0, 1, 1}, "my \"tiles\" table");
+  auto tiles = open_ok(g.path()).read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(tiles) << tiles.error().to_string();
+  EXPECT_EQ(tiles->front().location, "q.laz");
+}
+
+TEST(TileIndexReader, QueryFailures) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::function<void(Gpkg&)> build;
+    std::string error;
+  };
+  const Blob short_blob = envelope_blob(0, 1, 0, 1, 0x03, 39);
+  const Case cases[] = {
+      {"no gpkg tables", [](Gpkg& g) { g.exec("CREATE TABLE x (a)"); },
+       "Failed to query tiles: no such table: gpkg_contents"},
+      {"no feature table",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.exec("INSERT INTO gpkg_contents VALUES ('r', 'tiles')");
+       },
+       "Failed to query tiles: No feature tables found"},
+      {"no geometry column",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.exec("INSERT INTO gpkg_contents VALUES ('t', 'features')");
+       },
+       "Failed to query tiles: No geometry column found for table 't': Query returned no rows"},
+      {"no location column",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.exec("INSERT INTO gpkg_contents VALUES ('t', 'features')");
+         g.exec("INSERT INTO gpkg_geometry_columns VALUES ('t', 'geom')");
+         g.exec("CREATE TABLE t (path TEXT, geom BLOB)");
+       },
+       "Failed to query tiles: Failed to prepare query: no such column: location"},
+      {"null location",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.feature_table();
+         const Blob b = envelope_blob(0, 1, 0, 1);
+         g.row("tiles", nullptr, &b);
+       },
+       "Failed to query tiles: Invalid column type Null at index: 0, name: location"},
+      {"null geometry",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.feature_table("tiles", "shape");
+         g.row("tiles", "a.laz", nullptr);
+       },
+       "Failed to query tiles: Invalid column type Null at index: 1, name: shape"},
+      {"integer location",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.exec("INSERT INTO gpkg_contents VALUES ('t', 'features')");
+         g.exec("INSERT INTO gpkg_geometry_columns VALUES ('t', 'geom')");
+         g.exec("CREATE TABLE t (location, geom)");  // no affinity: 7 stays an integer
+         g.exec("INSERT INTO t VALUES (7, x'00')");
+       },
+       "Failed to query tiles: Invalid column type Integer at index: 0, name: location"},
+      {"location not utf-8",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.feature_table();
+         g.exec("INSERT INTO tiles (location, geom) VALUES (CAST(x'61ff' AS TEXT), x'00')");
+       },
+       "Failed to query tiles: Conversion error from type Text at index: 0, invalid utf-8 sequence of 1 bytes from "
+       "index 1"},
+      {"bad blob far away",
+       [&](Gpkg& g) {
+         g.standard_tables();
+         g.feature_table();
+         g.tile("a.laz", {0, 0, 1, 1});
+         g.row("tiles", "b.laz", &short_blob);
+       },
+       "Failed to query tiles: Invalid geometry in tile index: Geometry blob too short for envelope"},
+      {"empty blob",
+       [](Gpkg& g) {
+         g.standard_tables();
+         g.feature_table();
+         g.exec("INSERT INTO tiles (location, geom) VALUES ('a', x'')");
+       },
+       "Failed to query tiles: Invalid geometry in tile index: Geometry blob too short"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const fs::path path = dir / ("case" + std::to_string(n++) + ".gpkg");
+    {
+      Gpkg g(path);
+      c.build(g);
+    }
+    EXPECT_EQ(read_error(path), c.error) << c.name;
+  }
+}
+
+TEST(TileIndexReader, EmptyTableGivesNoTilesFound) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  g.standard_tables();
+  g.feature_table();
+  EXPECT_EQ(read_error(g.path()), "No tiles found intersecting the extraction geometry");
+}
+
+TEST(TileIndexReader, OpenFailures) {
+  TempDir dir;
+  auto missing_dir = TileIndexReader::open((dir / "nope" / "index.gpkg").string());
+  ASSERT_FALSE(missing_dir);
+  EXPECT_EQ(missing_dir.error().to_string(),
+            "Failed to open GeoPackage: unable to open database file: " + (dir / "nope" / "index.gpkg").string());
+
+  const std::string with_nul("ab\0c.gpkg", 9);
+  auto nul = TileIndexReader::open(with_nul);
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().to_string(), "Failed to open GeoPackage: nul byte found in provided data at position: 2");
+
+  // A missing file inside an existing directory is created empty.
+  const fs::path fresh = dir / "fresh.gpkg";
+  EXPECT_EQ(read_error(fresh), "Failed to query tiles: no such table: gpkg_contents");
+  EXPECT_TRUE(fs::exists(fresh));
+
+  const fs::path text = dir / "text.gpkg";
+  std::ofstream(text) << std::string(4096, 'x');
+  EXPECT_EQ(read_error(text), "Failed to query tiles: file is not a database");
+}
+
+TEST(TileIndexReader, AcceptsUriFilenames) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  g.standard_tables();
+  g.feature_table();
+  g.tile("a.laz", {0, 0, 1, 1});
+  auto reader = TileIndexReader::open("file:" + (dir / "index.gpkg").string() + "?mode=ro");
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(reader->read_tiles(std::nullopt, kEverything));
+}
+
+TEST(ExtractBoundsFromBlob, Failures) {
+  struct Case {
+    Blob blob;
+    const char* text;
+  };
+  Blob bad_magic = envelope_blob(0, 1, 0, 1);
+  bad_magic[1] = 0x51;
+  Blob short_bad_magic(7, 0);
+  const Case cases[] = {
+      {Blob(7, 0x47), "Geometry blob too short"},
+      {short_bad_magic, "Geometry blob too short"},
+      {bad_magic, "Invalid GeoPackage geometry magic bytes"},
+      {envelope_blob(0, 1, 0, 1, 0x00), "Geometry has no envelope - WKB parsing not yet implemented"},
+      {envelope_blob(0, 1, 0, 1, 0x0A), "Unknown envelope type: 5"},
+      {envelope_blob(0, 1, 0, 1, 0x0F), "Unknown envelope type: 7"},
+      {envelope_blob(0, 1, 0, 1, 0x03, 39), "Geometry blob too short for envelope"},
+      {envelope_blob(0, 1, 0, 1, 0x09, 8), "Geometry blob too short for envelope"},
+  };
+  for (const auto& c : cases) {
+    auto r = TileIndexReader::extract_bounds_from_blob(c.blob);
+    ASSERT_FALSE(r) << c.text;
+    EXPECT_EQ(r.error().kind(), TileIndexError::Kind::InvalidGeometry);
+    EXPECT_EQ(r.error().to_string(), std::string("Invalid geometry in tile index: ") + c.text);
+  }
+}
+
+TEST(ExtractBoundsFromBlob, DecodesEveryIndicatorAndByteOrder) {
+  for (std::uint8_t indicator = 1; indicator <= 4; ++indicator) {
+    for (std::uint8_t little = 0; little <= 1; ++little) {
+      // Bits 4 to 7 (empty, extended type) are not examined.
+      const auto flags = static_cast<std::uint8_t>(indicator << 1 | little | 0x30);
+      auto r = TileIndexReader::extract_bounds_from_blob(envelope_blob(1.5, 2.5, -3, 4e6, flags, 40));
+      ASSERT_TRUE(r) << int(indicator);
+      EXPECT_EQ(r->min_x, 1.5);
+      EXPECT_EQ(r->max_x, 2.5);
+      EXPECT_EQ(r->min_y, -3);
+      EXPECT_EQ(r->max_y, 4e6);
+    }
+  }
+  auto swapped = TileIndexReader::extract_bounds_from_blob(envelope_blob(9, 1, 8, 2));
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(swapped->min_x, 1);
+  EXPECT_EQ(swapped->max_x, 9);
+  EXPECT_EQ(swapped->min_y, 2);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  auto empty = TileIndexReader::extract_bounds_from_blob(envelope_blob(nan, nan, nan, nan));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(std::isnan(empty->min_x));
+}
+
+// Indexes written by GDAL, as the rest of the world writes them.
+TEST(TileIndexReader, ReadsGdalGeoPackages) {
+  TempDir dir;
+  const fs::path csv = dir / "tiles.csv";
+  std::ofstream(csv) << "location,WKT\n"
+                        "tiles/a.laz,\"POLYGON((0 0,10 0,10 10,0 10,0 0))\"\n"
+                        "tiles/b.laz,\"POLYGON((10 0,20 0,20 10,10 10,10 0))\"\n"
+                        "\"tiles/c d.laz\",\"POLYGON((0 10,10 10,10 25,0 25,0 10))\"\n";
+  const fs::path gpkg = dir / "tiles.gpkg";
+  const std::string cmd = "ogr2ogr -f GPKG -a_srs EPSG:28992 -oo GEOM_POSSIBLE_NAMES=WKT -oo KEEP_GEOM_COLUMNS=NO '" +
+                          gpkg.string() + "' '" + csv.string() + "' -nln footprints 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << "ogr2ogr (gdal-bin) is needed: " << cmd;
+  const auto reader = open_ok(gpkg);
+  auto tables = reader.list_tables();
+  ASSERT_TRUE(tables);
+  EXPECT_EQ(*tables, std::vector<std::string>{"footprints"});
+  auto column = reader.find_geometry_column("footprints");
+  ASSERT_TRUE(column);
+  EXPECT_EQ(*column, "geom");
+  auto tiles = reader.read_tiles(std::nullopt, AxisAlignedBox(5, 6, 12, 30));
+  ASSERT_TRUE(tiles) << tiles.error().to_string();
+  ASSERT_EQ(tiles->size(), 1u);
+  EXPECT_EQ(tiles->front().location, "tiles/c d.laz");
+  EXPECT_EQ(tiles->front().bounds.max_y, 25);
+  auto all = reader.read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), 3u);
+  EXPECT_EQ((*all)[1].bounds.min_x, 10);
+}
+
+}  // namespace
+}  // namespace karvik_core::index

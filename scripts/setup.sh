@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh Debian 12 machine. Idempotent:
+# quick when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake g++ libgtest-dev libbenchmark-dev
+  libsqlite3-dev
+  python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel
+  gdal-bin python3-gdal
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
