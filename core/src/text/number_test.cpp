@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 
 namespace karvik_core {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 TEST(RenderNumber, Table) {
   struct Case {
     double value;
-    const char* text;
+    std::string text;
   };
   const Case cases[] = {
       {10000.0, "10000"},
@@ -30,6 +31,13 @@ TEST(RenderNumber, Table) {
       {0.1, "0.1"},
       {1.0 / 3.0, "0.3333333333333333"},
       {123456789012345680.0, "123456789012345680"},
+      // Shortest digits, not the double's exact value 99999999999999991611392.
+      {1e23, "100000000000000000000000"},
+      {-1.5e300, "-15" + std::string(299, '0')},
+      {std::numeric_limits<double>::max(), "17976931348623157" + std::string(292, '0')},
+      {0.000123, "0.000123"},
+      {123.456, "123.456"},
+      {5e-324, "0." + std::string(323, '0') + "5"},
   };
   for (const auto& c : cases) EXPECT_EQ(render_number(c.value), c.text) << c.text;
 }

@@ -1,0 +1,108 @@
+"""Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices"""
+
+import os
+from typing import Any, Final, final
+
+__all__: list[str]
+__version__: Final[str]
+
+@final
+class ExtractionStats:
+    """Python wrapper for extraction statistics."""
+
+    @property
+    def tiles_processed(self) -> int:
+        """Number of tiles that were successfully processed."""
+    @property
+    def points_read(self) -> int:
+        """Total number of points read from all tiles."""
+    @property
+    def points_written(self) -> int:
+        """Number of points that passed the geometry filter."""
+    @property
+    def elapsed_time(self) -> float:
+        """Total time taken for the extraction in seconds."""
+
+@final
+class BoundingBox:
+    """Python wrapper for a 2D/3D bounding box geometry."""
+
+    def __new__(
+        cls,
+        min_x: float,
+        max_x: float,
+        min_y: float,
+        max_y: float,
+        min_z: float | None = None,
+        max_z: float | None = None,
+    ) -> BoundingBox: ...
+    @staticmethod
+    def new_2d(min_x: float, max_x: float, min_y: float, max_y: float) -> BoundingBox: ...
+    @staticmethod
+    def new_3d(min_x: float, max_x: float, min_y: float, max_y: float, min_z: float, max_z: float) -> BoundingBox: ...
+    def contains(self, x: float, y: float, z: float | None = None) -> bool: ...
+    @property
+    def min_x(self) -> float: ...
+    @property
+    def max_x(self) -> float: ...
+    @property
+    def min_y(self) -> float: ...
+    @property
+    def max_y(self) -> float: ...
+    @property
+    def min_z(self) -> float | None: ...
+    @property
+    def max_z(self) -> float | None: ...
+
+@final
+class Cylinder:
+    """Python wrapper for a vertical cylinder geometry."""
+
+    def __new__(cls, center_x: float, center_y: float, radius: float) -> Cylinder: ...
+    @staticmethod
+    def from_diameter(center_x: float, center_y: float, diameter: float) -> Cylinder: ...
+    def contains(self, x: float, y: float, z: float = 0.0) -> bool: ...
+    @property
+    def center_x(self) -> float: ...
+    @property
+    def center_y(self) -> float: ...
+    @property
+    def radius(self) -> float: ...
+    @property
+    def diameter(self) -> float: ...
+
+@final
+class Frustum:
+    """Python wrapper for a frustum (truncated pyramid) geometry."""
+
+    def __new__(
+        cls,
+        origin_x: float,
+        origin_y: float,
+        origin_z: float,
+        phi1: float,
+        theta1: float,
+        phi2: float,
+        theta2: float,
+        min_distance: float,
+        max_distance: float,
+    ) -> Frustum: ...
+    def contains(self, x: float, y: float, z: float) -> bool: ...
+    @property
+    def origin_x(self) -> float: ...
+    @property
+    def origin_y(self) -> float: ...
+    @property
+    def origin_z(self) -> float: ...
+    @property
+    def min_distance(self) -> float: ...
+    @property
+    def max_distance(self) -> float: ...
+
+def extract(
+    index_path: str | os.PathLike[str],
+    output_path: str | os.PathLike[str],
+    geometry: Any,
+    verbose: bool = False,
+) -> ExtractionStats:
+    """Extract points from LAS/LAZ files using a GeoPackage tile index."""

@@ -1,0 +1,93 @@
+#include "binding/convert.hpp"
+
+#include <string_view>
+
+#include "binding/ref.hpp"
+
+namespace binding {
+namespace {
+
+bool utf8_equals(PyObject* text, std::string_view expected) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
+}
+
+// numpy's bool scalar type is numpy.bool_ (numpy.bool from numpy 2 on);
+// recognised by name so that numpy need not be imported.
+bool is_numpy_bool(PyTypeObject* type) {
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!utf8_equals(module.get(), "numpy")) return false;
+  Ref name(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return utf8_equals(name.get(), "bool_") || utf8_equals(name.get(), "bool");
+}
+
+bool type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::string type_name(PyObject* object) {
+  Ref name(PyType_GetName(Py_TYPE(object)));
+  Py_ssize_t size = 0;
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+bool From<double>::convert(PyObject* object, double& out) {
+  out = PyFloat_AsDouble(object);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool From<bool>::convert(PyObject* object, bool& out) {
+  if (object == Py_True || object == Py_False) {
+    out = object == Py_True;
+    return true;
+  }
+  if (!is_numpy_bool(Py_TYPE(object))) return type_error("must be bool, not " + type_name(object));
+  const int truth = PyObject_IsTrue(object);
+  if (truth < 0) return false;
+  out = truth == 1;
+  return true;
+}
+
+bool From<Path>::convert(PyObject* object, Path& out) {
+  Ref text;
+  if (PyUnicode_Check(object)) {
+    text = Ref(Py_NewRef(object));
+  } else if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__")) {
+    text = Ref(PyOS_FSPath(object));
+    if (!text) return false;
+    if (!PyUnicode_Check(text.get())) {
+      return type_error("expected " + type_name(object) + ".__fspath__() to return str, not " +
+                        type_name(text.get()));
+    }
+  } else {
+    return type_error("must be str or os.PathLike, not " + type_name(object));
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return false;
+  out.text.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace binding

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <string>
+
+namespace binding {
+
+// Why a bound function failed: a Python exception class and its message, or,
+// with no class, an exception that a Python C API call has already set.
+struct Raise {
+  PyObject* type = nullptr;
+  std::string message;
+};
+
+template <typename T>
+using Result = std::expected<T, Raise>;
+
+inline std::unexpected<Raise> value_error(std::string message) {
+  return std::unexpected(Raise{PyExc_ValueError, std::move(message)});
+}
+
+inline std::unexpected<Raise> already_raised() { return std::unexpected(Raise{}); }
+
+// Sets the Python error a Raise describes.
+void raise(const Raise& failure);
+
+// Called inside a catch block: turns the C++ exception being handled into a
+// Python one, so none crosses into the interpreter. std::bad_alloc becomes
+// MemoryError, anything else the fatal error.
+void raise_current_exception();
+
+// The class of internal fatal errors: derived from BaseException, so that
+// `except Exception` does not swallow them.
+PyObject* fatal_error_type();
+
+}  // namespace binding

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The module's classes. Each create function makes its class on the first
+// call and returns it (borrowed; it lives as long as the process), or null
+// with an exception set.
+namespace karvik_python {
+
+// What an ExtractionStats instance holds: the pipeline's record, with the
+// elapsed time in seconds.
+struct Statistics {
+  std::size_t tiles_processed;
+  std::uint64_t points_read;
+  std::uint64_t points_written;
+  double elapsed_time;
+};
+
+PyTypeObject* create_extraction_stats_class();
+PyTypeObject* create_bounding_box_class();
+PyTypeObject* create_cylinder_class();
+PyTypeObject* create_frustum_class();
+
+}  // namespace karvik_python

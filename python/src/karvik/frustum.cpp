@@ -1,0 +1,83 @@
+#include <string>
+
+#include "binding/call.hpp"
+#include "geometry/frustum.hpp"
+#include "karvik/classes.hpp"
+#include "text/number.hpp"
+
+namespace karvik_python {
+namespace {
+
+using binding::Result;
+using karvik_core::render_number;
+using karvik_core::geometry::Frustum;
+using PyFrustum = binding::Class<Frustum>;
+
+constexpr char kName[] = "Frustum";
+
+constexpr char kDoc[] =
+    "Frustum(origin_x, origin_y, origin_z, phi1, theta1, phi2, theta2, min_distance, max_distance)\n--\n\n"
+    "Python wrapper for a frustum (truncated pyramid) geometry.\n\n"
+    "A frustum is defined by an origin point, angular bounds (two corner angles),\n"
+    "and distance bounds (near and far planes).\n\n"
+    "Uses geographic coordinates:\n"
+    "- phi (azimuth): measured clockwise from north (0-360 degrees)\n"
+    "- theta (elevation): measured above/below horizontal (-90 to +90 degrees)";
+
+constexpr char kContainsDoc[] =
+    "contains($self, x, y, z)\n--\n\n"
+    "Check if a 3D point is inside the frustum.\n\n"
+    "Args:\n"
+    "    x: X coordinate\n"
+    "    y: Y coordinate\n"
+    "    z: Z coordinate\n\n"
+    "Returns:\n"
+    "    bool: True if the point is inside the frustum";
+
+// The ordered tests let a NaN distance through; the core refuses it, and
+// that refusal is a ValueError with the core's message too.
+Result<Frustum> construct(double origin_x, double origin_y, double origin_z, double phi1, double theta1, double phi2,
+                          double theta2, double min_distance, double max_distance) {
+  if (min_distance < 0) return binding::value_error("min_distance must be non-negative");
+  if (max_distance < min_distance) return binding::value_error("max_distance must be >= min_distance");
+  auto frustum =
+      Frustum::create(origin_x, origin_y, origin_z, phi1, theta1, phi2, theta2, min_distance, max_distance);
+  if (!frustum) return binding::value_error(frustum.error());
+  return *frustum;
+}
+
+bool contains(const Frustum& frustum, double x, double y, double z) { return frustum.contains_xyz(x, y, z); }
+
+std::string repr(const Frustum& frustum) {
+  return "Frustum(origin=(" + render_number(frustum.origin_x()) + ", " + render_number(frustum.origin_y()) + ", " +
+         render_number(frustum.origin_z()) + "), min_distance=" + render_number(frustum.min_distance()) +
+         ", max_distance=" + render_number(frustum.max_distance()) + ")";
+}
+
+}  // namespace
+
+PyTypeObject* create_frustum_class() {
+  static PyMethodDef methods[] = {
+      binding::method<kName, kContainsDoc, &contains>(),
+      {},
+  };
+  static PyGetSetDef properties[] = {
+      binding::property<&Frustum::origin_x>("origin_x"),
+      binding::property<&Frustum::origin_y>("origin_y"),
+      binding::property<&Frustum::origin_z>("origin_z"),
+      binding::property<&Frustum::min_distance>("min_distance"),
+      binding::property<&Frustum::max_distance>("max_distance"),
+      {},
+  };
+  return PyFrustum::create({
+      .name = "karvik.Frustum",
+      .doc = kDoc,
+      .constructor = binding::constructor<kDoc, &construct>,
+      .repr = binding::text_slot<&repr>,
+      .str = nullptr,
+      .methods = methods,
+      .properties = properties,
+  });
+}
+
+}  // namespace karvik_python
