@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ tests in a release build and
-# in a sanitizer build (ASan/UBSan), and the threaded parts under TSan.
+# in a sanitizer build (ASan/UBSan), the threaded parts under TSan, and the
+# Python tests against the module packaged as an abi3 wheel from the release build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -8,15 +9,24 @@ jobs=$(nproc)
 
 bash scripts/setup.sh
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVIK_BENCH=OFF >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKARVIK_BENCH=OFF -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=address -DKARVIK_BENCH=OFF >/dev/null
+rm -rf build/wheel
+KARVIK_BUILD_DIR="$root/build/release" /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+wheels=(build/wheel/karvik-*-cp311-abi3-linux_*.whl)
+[[ -f ${wheels[0]} ]] || { echo "test: no abi3 wheel in build/wheel" >&2; exit 1; }
+/usr/bin/python3 -m pip install -q --no-deps --target build/wheel/site "${wheels[0]}"
+KARVIK_MODULE_DIR="$root/build/wheel/site" /usr/bin/python3 -m pytest -q python/tests
+
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=address -DKARVIK_BENCH=OFF \
+  -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=thread -DKARVIK_BENCH=OFF >/dev/null
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=thread -DKARVIK_BENCH=OFF \
+  -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build/tsan -j "$jobs" --target karvik_pool_tests karvik_log_tests karvik_pipeline_tests
 # TSan cannot follow threads started in a forked child; the fork tests run in the other builds.
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
