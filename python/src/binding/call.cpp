@@ -1,5 +1,6 @@
 #include "binding/call.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,6 @@ std::string display(CallableName callable) {
   text.append(callable.name);
   text.append("()");
   return text;
-}
-
-bool type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
 }
 
 std::string quoted_list(const std::vector<std::string_view>& names) {
@@ -44,17 +40,12 @@ bool too_many_positional(const Header& header, CallableName callable, std::size_
   return type_error(text);
 }
 
-// The parameter a keyword names, or header.count when none.
+// The parameter a keyword names, or header.count when none; a keyword
+// that cannot be encoded names none.
 std::size_t parameter_index(const Header& header, PyObject* keyword) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();  // not encodable, so no parameter's name
-    return header.count;
-  }
-  const std::string_view name(utf8, static_cast<std::size_t>(size));
-  for (std::size_t i = 0; i < header.count; ++i) {
-    if (header.parameters[i] == name) return i;
+  const std::optional<std::string_view> name = utf8_of(keyword);
+  for (std::size_t i = 0; name && i < header.count; ++i) {
+    if (header.parameters[i] == *name) return i;
   }
   return header.count;
 }

@@ -2,54 +2,49 @@
 
 #include <string_view>
 
+#include "binding/error.hpp"
 #include "binding/ref.hpp"
 
 namespace binding {
 namespace {
 
-bool utf8_equals(PyObject* text, std::string_view expected) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
 // numpy's bool scalar type is numpy.bool_ (numpy.bool from numpy 2 on);
 // recognised by name so that numpy need not be imported.
 bool is_numpy_bool(PyTypeObject* type) {
   Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module || !PyUnicode_Check(module.get())) {
+  if (!module) {
     PyErr_Clear();
     return false;
   }
-  if (!utf8_equals(module.get(), "numpy")) return false;
+  if (!PyUnicode_Check(module.get()) || utf8_of(module.get()) != "numpy") return false;
   Ref name(PyType_GetName(type));
   if (!name) {
     PyErr_Clear();
     return false;
   }
-  return utf8_equals(name.get(), "bool_") || utf8_equals(name.get(), "bool");
-}
-
-bool type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
+  const auto text = utf8_of(name.get());
+  return text == "bool_" || text == "bool";
 }
 
 }  // namespace
 
 std::string type_name(PyObject* object) {
   Ref name(PyType_GetName(Py_TYPE(object)));
-  Py_ssize_t size = 0;
-  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-  if (utf8 == nullptr) {
+  if (!name) {
     PyErr_Clear();
     return "?";
   }
-  return std::string(utf8, static_cast<std::size_t>(size));
+  return std::string(utf8_of(name.get()).value_or("?"));
+}
+
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
 bool From<double>::convert(PyObject* object, double& out) {

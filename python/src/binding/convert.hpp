@@ -5,6 +5,7 @@
 #include <concepts>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace binding {
@@ -95,5 +96,9 @@ inline PyObject* to_python(const std::string& text) {
 
 // The name of an object's type, for messages: "int", "NoneType".
 std::string type_name(PyObject* object);
+
+// The UTF-8 text of a str, valid while it lives; nullopt, with no exception
+// left set, when it cannot be encoded.
+std::optional<std::string_view> utf8_of(PyObject* text);
 
 }  // namespace binding

@@ -9,6 +9,11 @@ void raise(const Raise& failure) {
   if (failure.type) PyErr_SetString(failure.type, failure.message.c_str());
 }
 
+bool type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
 void raise_current_exception() {
   try {
     throw;

@@ -26,6 +26,10 @@ inline std::unexpected<Raise> already_raised() { return std::unexpected(Raise{})
 // Sets the Python error a Raise describes.
 void raise(const Raise& failure);
 
+// Sets TypeError with the message and returns false, as conversions and the
+// argument binding report failure.
+bool type_error(const std::string& message);
+
 // Called inside a catch block: turns the C++ exception being handled into a
 // Python one, so none crosses into the interpreter. std::bad_alloc becomes
 // MemoryError, anything else the fatal error.
