@@ -1,6 +1,13 @@
 #include "pipeline/executor.hpp"
 
+#include <filesystem>
+
 namespace karvik_core::pipeline {
+
+std::string ExtractionPipeline::output_directory(const std::string& output_path) {
+  const std::filesystem::path parent = std::filesystem::path(output_path).parent_path();
+  return parent.empty() ? "." : parent.string();
+}
 
 std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const pointcloud::PointRecords& records) {
   if (!writer_) {

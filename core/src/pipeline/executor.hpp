@@ -12,6 +12,7 @@
 #include "geometry/traits.hpp"
 #include "index/reader.hpp"
 #include "log/log.hpp"
+#include "pipeline/kept_records.hpp"
 #include "pipeline/staged_output.hpp"
 #include "pointcloud/reader.hpp"
 #include "pointcloud/writer.hpp"
@@ -22,7 +23,7 @@ namespace karvik_core::pipeline {
 
 struct TileResult {
   std::uint64_t points_read = 0;
-  pointcloud::PointRecords kept;
+  KeptRecords kept;
 };
 
 // Every record of the pipeline carries this target.
@@ -32,7 +33,7 @@ inline constexpr const char* kLogTarget = "karvik_core::pipeline::executor";
 template <geometry::ExtractGeometry G>
 void keep_inside(const G& geometry, const las::RecordLayout& layout, const std::uint8_t* batch, std::size_t count,
                  std::vector<std::uint8_t>& kept) {
-  const std::size_t length = layout.format.record_length();
+  const std::size_t length = layout.record_length();
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* record = batch + i * length;
     std::int32_t raw[3];
@@ -44,10 +45,13 @@ void keep_inside(const G& geometry, const las::RecordLayout& layout, const std::
   }
 }
 
+// The outcome of one tile: nothing when it could not be opened or read (it
+// is logged and skipped), an error when its kept records could not be held.
+using TileOutcome = std::optional<std::expected<TileResult, TileIndexError>>;
+
 // Reads one tile slice by slice and keeps the records inside the geometry.
-// A tile that cannot be opened or read is logged and yields nothing.
 template <geometry::ExtractGeometry G>
-std::optional<TileResult> filter_tile(const std::string& location, const G& geometry, bool verbose) {
+TileOutcome filter_tile(const std::string& location, const G& geometry, bool verbose, const std::string& spill_dir) {
   if (verbose) KARVIK_LOG(logging::Level::Info, kLogTarget, "Processing tile: " + debug_quote(location));
   auto reader = pointcloud::PointCloudReader::open(location);
   if (!reader) {
@@ -55,9 +59,8 @@ std::optional<TileResult> filter_tile(const std::string& location, const G& geom
                "Failed to open " + debug_quote(location) + ": " + reader.error().to_string());
     return std::nullopt;
   }
-  TileResult result;
-  result.kept.layout = reader->layout();
-  std::vector<std::uint8_t> batch;
+  TileResult result{0, KeptRecords(reader->layout(), spill_dir)};
+  std::vector<std::uint8_t> batch, kept;
   for (;;) {
     batch.clear();
     auto count = reader->read_batch(batch);
@@ -68,7 +71,9 @@ std::optional<TileResult> filter_tile(const std::string& location, const G& geom
     }
     if (*count == 0) break;
     result.points_read += *count;
-    keep_inside(geometry, result.kept.layout, batch.data(), *count, result.kept.bytes);
+    kept.clear();
+    keep_inside(geometry, result.kept.layout(), batch.data(), *count, kept);
+    if (auto held = result.kept.append(kept); !held) return std::unexpected(std::move(held.error()));
   }
   if (verbose) {
     KARVIK_LOG(logging::Level::Info, kLogTarget,
@@ -113,6 +118,9 @@ class ExtractionPipeline {
     std::optional<pointcloud::PointCloudWriter> writer_;
   };
 
+  // Where kept records beyond the memory budget wait: beside the output.
+  static std::string output_directory(const std::string& output_path);
+
   std::string index_path_;
   std::string output_path_;
   bool verbose_;
@@ -135,18 +143,25 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
   stats.tiles_processed = tiles->size();
   std::optional<TileIndexError> failure;
   const std::size_t window = pool::ThreadPool::global().size() + 1;
-  pool::ordered_map<std::optional<TileResult>>(
+  const std::string spill_dir = output_directory(output_path_);
+  pool::ordered_map<TileOutcome>(
       tiles->size(), window,
-      [&](std::size_t i) { return filter_tile((*tiles)[i].location, geometry, verbose_); },
-      [&](std::size_t, std::optional<TileResult> result) {
-        if (!result) return true;
-        stats.points_read += result->points_read;
-        if (result->kept.size() == 0) return true;
-        if (auto written = output.write(result->kept); !written) {
+      [&](std::size_t i) { return filter_tile((*tiles)[i].location, geometry, verbose_, spill_dir); },
+      [&](std::size_t, TileOutcome outcome) {
+        if (!outcome) return true;
+        if (!*outcome) {
+          failure = std::move(outcome->error());
+          return false;
+        }
+        TileResult& result = **outcome;
+        stats.points_read += result.points_read;
+        if (result.kept.size() == 0) return true;
+        if (auto written = result.kept.drain([&](const pointcloud::PointRecords& r) { return output.write(r); });
+            !written) {
           failure = std::move(written.error());
           return false;
         }
-        stats.points_written += result->kept.size();
+        stats.points_written += result.kept.size();
         return true;
       });
   if (failure) return std::unexpected(std::move(*failure));
