@@ -215,3 +215,27 @@ def test_module_stays_usable_after_failures(index, tmp_path):
             extract(index, str(tmp_path / "out.las"), BoundingBox(0, 1, 0, 1))
     assert extract(index, str(tmp_path / "out.las"), BoundingBox(10050.005, 10149.995, 30020.005, 30150.005)).points_written > 0
     assert karvik.BoundingBox(0, 1, 0, 1).contains(0.5, 0.5)
+
+
+def test_index_written_by_gdal(tiles, tmp_path):
+    from osgeo import ogr
+
+    ogr.UseExceptions()
+    path = str(tmp_path / "gdal.gpkg")
+    source = ogr.GetDriverByName("GPKG").CreateDataSource(path)
+    layer = source.CreateLayer("footprints", geom_type=ogr.wkbPolygon)
+    layer.CreateField(ogr.FieldDefn("location", ogr.OFTString))
+    for tile in tiles:
+        min_x, min_y, max_x, max_y = tile.bounds
+        feature = ogr.Feature(layer.GetLayerDefn())
+        feature.SetField("location", str(tile.path))
+        feature.SetGeometry(ogr.CreateGeometryFromWkt(
+            f"POLYGON(({min_x} {min_y},{max_x} {min_y},{max_x} {max_y},{min_x} {max_y},{min_x} {min_y}))"))
+        layer.CreateFeature(feature)
+    source = None  # closes the file
+
+    region = Disc(10150.003, 30100.007, 60.0021)
+    output = tmp_path / "out.las"
+    stats = extract(path, output, Cylinder(10150.003, 30100.007, 60.0021))
+    assert read_las(output).records == expected_records(tiles, region)
+    assert stats.tiles_processed == sum(region.meets(t.bounds) for t in tiles)
