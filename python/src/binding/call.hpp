@@ -97,8 +97,8 @@ bool convert_all(std::span<PyObject* const> slots, Parameters& values, std::inde
   return (one(std::integral_constant<std::size_t, I>{}) && ...);
 }
 
-// Binds and converts the arguments, then calls F with `self` (when not
-// null) before them.
+// Binds and converts the arguments, then calls F with them, after the
+// instance's value for a method (Self not void).
 template <const char* Doc, auto F, typename Parameters, typename Self>
 PyObject* invoke(CallableName callable, const Self* self, PyObject* args, PyObject* kwargs) {
   constexpr Header header = parse_header(Doc);
@@ -109,9 +109,10 @@ PyObject* invoke(CallableName callable, const Self* self, PyObject* args, PyObje
     Parameters values{};
     if (!convert_all<Doc>(slots, values, std::make_index_sequence<header.count>{})) return nullptr;
     if constexpr (std::is_void_v<Self>) {
-      return finish(std::apply(F, values));
+      return finish(std::apply(F, std::move(values)));
     } else {
-      return finish(std::apply([&](auto&... arguments) { return F(*self, arguments...); }, values));
+      return finish(std::apply([&](auto&&... arguments) { return F(*self, std::move(arguments)...); },
+                               std::move(values)));
     }
   } catch (...) {
     raise_current_exception();
