@@ -2,9 +2,11 @@
 statistics, the failure texts and the log records."""
 
 import logging
+import math
 import pathlib
 import threading
 
+import numpy as np
 import pytest
 
 import dataset
@@ -13,6 +15,7 @@ from karvik import BoundingBox, Cylinder, Frustum, extract
 from oracle import Box, Disc, ViewSector, expected_records, read_las, record_xyz
 
 LOGGER = "karvik_core.pipeline.executor"
+SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data" / "las-samples"
 
 # Bounds off the 0.01 grid of the points, so that no point lies on a boundary
 # where the last bit of a different arithmetic could decide.
@@ -239,3 +242,32 @@ def test_index_written_by_gdal(tiles, tmp_path):
     stats = extract(path, output, Cylinder(10150.003, 30100.007, 60.0021))
     assert read_las(output).records == expected_records(tiles, region)
     assert stats.tiles_processed == sum(region.meets(t.bounds) for t in tiles)
+
+
+@pytest.mark.parametrize("name", ["lasR__Megaplot.las", "laspy__vegetation_1_3.las", "laz-perf__rand1_6.las"])
+def test_real_file_as_the_only_tile(tmp_path, name):
+    source = read_las(SAMPLES / name)
+    xyz = record_xyz(source.records, source.record_length, source.scale, source.offset)
+    lows, highs = xyz.min(axis=0), xyz.max(axis=0)
+
+    def between_grid_lines(value, axis):
+        steps = math.floor((value - source.offset[axis]) / source.scale[axis])
+        return source.offset[axis] + (steps + 0.5) * source.scale[axis]
+
+    # The middle half in x and y.
+    region = Box(*[between_grid_lines(lows[a] + (highs[a] - lows[a]) * f, a) for a in (0, 1) for f in (0.25, 0.75)])
+    tile = dataset.Tile(path=SAMPLES / name, bounds=(lows[0], lows[1], highs[0], highs[1]), offset=None, records=None)
+    dataset.write_index(tmp_path / "index.gpkg", [tile])
+    output = tmp_path / "out.las"
+    stats = extract(tmp_path / "index.gpkg", output,
+                    BoundingBox(region.min_x, region.max_x, region.min_y, region.max_y))
+
+    records = np.frombuffer(source.records, dtype=f"V{source.record_length}")
+    expected = records[region.inside(xyz)].tobytes()
+    written = read_las(output)
+    assert (written.version, written.point_format, written.record_length) == (
+        source.version, source.point_format, source.record_length)
+    assert written.records == expected
+    assert (stats.tiles_processed, stats.points_read, stats.points_written) == (
+        1, source.count, len(expected) // source.record_length)
+    assert 0 < stats.points_written < source.count
