@@ -90,6 +90,26 @@ TEST(Reader, RefusesBrokenFilesWithAClearError) {
   }
 }
 
+TEST(Reader, LaszipVlrWithoutCompressionBitIsPlainLas) {
+  // What a LAS output keeps of a LAZ first tile.
+  testing::TempDir dir;
+  HeaderBuilder builder(testing::make_header({1, 2}, 3));
+  builder.vlrs.push_back({0, "laszip encoded", 22204, "", Bytes(46, 1)});
+  const Header header = *builder.build();
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 10);
+  {
+    auto writer = Writer::create(dir.file("out.las"), header, false);
+    ASSERT_TRUE(writer.has_value());
+    ASSERT_TRUE(writer->write_records(layout, records).has_value());
+  }
+  auto reader = Reader::open(dir.file("out.las"));
+  ASSERT_TRUE(reader.has_value()) << reader.error().message();
+  EXPECT_FALSE(reader->header().is_compressed());
+  EXPECT_TRUE(reader->header().vlrs().back().is_laszip());
+  EXPECT_EQ(testing::read_all(dir.file("out.las")), records);
+}
+
 TEST(Reader, MissingFileOrDirectoryIsAnIoError) {
   testing::TempDir dir;
   for (const std::string& path : {dir.file("missing.las"), dir.file("")}) {

@@ -140,6 +140,9 @@ const HeaderFields& Writer::header() const { return state_->header; }
 
 std::expected<void, Error> Writer::write_records(const RecordLayout& layout, std::span<const std::uint8_t> records) {
   if (state_->closed) return std::unexpected(Error("the writer is closed"));
+  if (layout.format.id > PointFormat::kMaxId) {
+    return std::unexpected(Error("point format " + std::to_string(layout.format.id) + " is not supported"));
+  }
   if (records.size() % layout.record_length() != 0) {
     return std::unexpected(Error("the records (" + std::to_string(records.size()) + " bytes) are not a whole number of " +
                                  std::to_string(layout.record_length()) + "-byte records"));

@@ -257,7 +257,7 @@ TEST(Writer, RefusesRecordsOfAnotherKind) {
   EXPECT_EQ(describe(PointFormat{10, 3}), "format 10 [gps time, rgb, nir, waveform, 3 extra bytes]");
 }
 
-TEST(Writer, RefusesPartialRecords) {
+TEST(Writer, RefusesPartialRecordsAndUnknownFormats) {
   testing::TempDir dir;
   const Header header = testing::make_header({1, 2}, 0);
   auto writer = Writer::create(dir.file("out.las"), header, false);
@@ -265,6 +265,9 @@ TEST(Writer, RefusesPartialRecords) {
   auto written = writer->write_records(writer->layout(), Bytes(30));
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error().message(), "the records (30 bytes) are not a whole number of 20-byte records");
+  written = writer->write_records(RecordLayout{{11, 0}, {}, {}, {}}, Bytes(100));
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().message(), "point format 11 is not supported");
 }
 
 TEST(Writer, BuffersWritesIn8KiB) {
