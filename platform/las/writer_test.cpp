@@ -300,6 +300,19 @@ TEST(Writer, DiscardedWriterFinishesTheFile) {
   EXPECT_EQ(testing::read_all(dir.file("out.las")), records);
 }
 
+TEST(Writer, WriterReplacedByAnotherFinishesItsFile) {
+  testing::TempDir dir;
+  const Header header = testing::make_header({1, 2}, 1);
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 50);
+  auto first = Writer::create(dir.file("first.las"), header, false);
+  auto second = Writer::create(dir.file("second.las"), header, false);
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  ASSERT_TRUE(first->write_records(layout, records).has_value());
+  *first = std::move(*second);
+  EXPECT_EQ(testing::read_all(dir.file("first.las")), records);
+}
+
 TEST(Writer, FailingToFinishIsReportedAndNeverEndsTheProcess) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const Header header = testing::make_header({1, 2}, 0);
