@@ -217,7 +217,6 @@ std::expected<FileHeader, Error> read_header(const io::InputFile& file) {
                                    ", outside the file after the point data (" + std::to_string(offset) + " to " +
                                    std::to_string(file.size()) + ")"));
     }
-    if (auto read = read_evlrs(file, evlr_count, evlr_start, f.evlrs); !read) return std::unexpected(read.error());
     limit = evlr_start;
   }
   if (!f.compressed && f.number_of_points > (limit - offset) / record_length) {
@@ -225,6 +224,7 @@ std::expected<FileHeader, Error> read_header(const io::InputFile& file) {
                                  std::to_string(record_length) + " bytes, but the file holds " +
                                  std::to_string(limit - offset) + " bytes of point data"));
   }
+  if (auto read = read_evlrs(file, evlr_count, evlr_start, f.evlrs); !read) return std::unexpected(read.error());
   return FileHeader{Header::as_read(std::move(f)), offset, limit};
 }
 

@@ -5,8 +5,9 @@
 namespace las {
 
 std::string number_text(double value) {
-  char buf[32];
-  const auto result = std::to_chars(buf, buf + sizeof buf, value);
+  // Up to 309 integral digits, or 323 zeros before the digits of the smallest subnormal.
+  char buf[400];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
   return std::string(buf, result.ptr);
 }
 

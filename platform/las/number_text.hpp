@@ -4,7 +4,8 @@
 
 namespace las {
 
-// The shortest text that reads back as the same double ("0.01", "1e-07", "inf").
+// The shortest digits that read back as the same double, in positional
+// notation ("0.01", "0.0000001", "30000000", "inf").
 std::string number_text(double value);
 
 }  // namespace las
