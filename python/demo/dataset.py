@@ -128,23 +128,26 @@ def write_index(path, tiles, srs_id=-1):
 
 
 def write_dataset(directory, columns=3, rows=2, tile_size=100.0, points_per_tile=1000,
-                  origin=(10000.0, 30000.0), height=50.0, seed=1):
+                  origin=(10000.0, 30000.0), height=50.0, seed=1, offset_per_tile=False):
     """Writes columns x rows tiles of tile_size units from origin, row by row,
-    and their index `index.gpkg`, into directory. Returns the tiles in index order."""
+    and their index `index.gpkg`, into directory. Returns the tiles in index order.
+
+    The tiles share the offset `origin`, so that their records keep their bytes
+    in an output; with offset_per_tile each has its own corner as offset."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     rng = np.random.default_rng(seed)
-    offset = (origin[0], origin[1], 0.0)  # shared, so that records keep their bytes in the output
     tiles = []
     for row in range(rows):
         for column in range(columns):
             min_x = origin[0] + column * tile_size
             min_y = origin[1] + row * tile_size
+            offset = (min_x, min_y, 0.0) if offset_per_tile else (origin[0], origin[1], 0.0)
             tile = Tile(
                 path=(directory / f"tile_{column}_{row}.las").resolve(),
                 bounds=(min_x, min_y, min_x + tile_size, min_y + tile_size),
                 offset=offset,
-                records=random_records(rng, points_per_tile, (min_x - origin[0], min_y - origin[1]), tile_size, height),
+                records=random_records(rng, points_per_tile, (min_x - offset[0], min_y - offset[1]), tile_size, height),
             )
             write_las(tile.path, tile.records, offset)
             tiles.append(tile)

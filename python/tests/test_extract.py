@@ -62,6 +62,24 @@ def test_written_points_are_the_input_points_inside_the_geometry(tiles, index, t
                            f"points_written={stats.points_written}, elapsed_time={stats.elapsed_time:.2f}s)")
 
 
+def test_tiles_with_their_own_offsets_have_their_coordinates_re_encoded(tmp_path):
+    tiles = dataset.write_dataset(tmp_path, offset_per_tile=True)
+    region = Box(10050.005, 10249.995, 30020.005, 30150.005)
+    output = tmp_path / "out.las"
+    extract(tmp_path / "index.gpkg", output, BoundingBox(region.min_x, region.max_x, region.min_y, region.max_y))
+
+    written = read_las(output)
+    assert written.offset == tiles[0].offset
+    kept = [t.records[region.inside(t.xyz())] for t in tiles]
+    expected_xyz = np.concatenate([t.xyz()[region.inside(t.xyz())] for t in tiles])
+    xyz = record_xyz(written.records, written.record_length, written.scale, written.offset)
+    assert len(xyz) == len(expected_xyz) > 0
+    assert np.abs(xyz - expected_xyz).max() < 1e-6  # a unit off would be 0.01
+    # Everything but the coordinates keeps its bytes.
+    rest = np.frombuffer(written.records, dtype="V28").view(np.uint8).reshape(-1, 28)[:, 12:]
+    assert rest.tobytes() == np.concatenate(kept).view(np.uint8).reshape(-1, 28)[:, 12:].tobytes()
+
+
 def test_paths_may_be_path_like(tiles, index, tmp_path):
     output = tmp_path / "out.las"
     stats = extract(pathlib.Path(index), output, Cylinder(10150.003, 30100.007, 60.0021), verbose=True)
