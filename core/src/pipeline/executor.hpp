@@ -36,12 +36,8 @@ void keep_inside(const G& geometry, const las::RecordLayout& layout, const std::
   const std::size_t length = layout.record_length();
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* record = batch + i * length;
-    std::int32_t raw[3];
-    std::memcpy(raw, record, sizeof raw);
-    const double x = raw[0] * layout.x.scale + layout.x.offset;
-    const double y = raw[1] * layout.y.scale + layout.y.offset;
-    const double z = raw[2] * layout.z.scale + layout.z.offset;
-    if (geometry.contains_xyz(x, y, z)) kept.insert(kept.end(), record, record + length);
+    const las::Vector3 p = layout.coordinates(record);
+    if (geometry.contains_xyz(p.x, p.y, p.z)) kept.insert(kept.end(), record, record + length);
   }
 }
 
