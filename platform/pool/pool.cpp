@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace pool {
@@ -45,8 +46,17 @@ std::size_t ThreadPool::default_size() {
   return hw > 0 ? hw : 1;
 }
 
-ThreadPool::ThreadPool(std::size_t threads) : threads_(threads) {
-  for (std::size_t i = 0; i < threads_; ++i) std::thread([this] { work(); }).detach();
+// Starts as many of the threads as the system allows. Without any, the pool
+// cannot work: that throws, and since no thread holds `this`, nothing dangles.
+ThreadPool::ThreadPool(std::size_t threads) : threads_(0) {
+  for (; threads_ < threads; ++threads_) {
+    try {
+      std::thread([this] { work(); }).detach();
+    } catch (const std::system_error&) {
+      if (threads_ == 0) throw;
+      break;
+    }
+  }
 }
 
 void ThreadPool::submit(std::function<void()> task) {

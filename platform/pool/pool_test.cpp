@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <system_error>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -137,6 +140,34 @@ TEST(ThreadPool, ForkedChildGetsAFreshPool) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(sum_on_pool(100), 4950);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // sanitizers reserve more than the limit
+TEST(ThreadPool, StartsWhatThreadsItCanOrThrows) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Room for a few thread stacks at most.
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    limit.rlim_cur = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + (20u << 20);
+    setrlimit(RLIMIT_AS, &limit);
+    setenv("KARVIK_NUM_THREADS", "64", 1);
+    try {
+      const std::size_t size = ThreadPool::global().size();
+      _exit(size >= 1 && size < 64 && sum_on_pool(100) == 4950 ? 0 : 1);
+    } catch (const std::system_error&) {
+      _exit(0);
+    }
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child crashed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace pool
