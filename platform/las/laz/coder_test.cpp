@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <span>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "las/laz/arithmetic_decoder.hpp"
@@ -74,13 +74,27 @@ std::vector<std::uint8_t> encode(const std::vector<Op>& ops, const std::vector<u
   auto models = make_models(symbol_counts);
   for (const Op& op : ops) {
     switch (op.kind) {
-      case Op::bit: enc.encode_bit(bit_model, op.value); break;
-      case Op::symbol: enc.encode_symbol(models[op.param], op.value); break;
-      case Op::raw_bit: enc.write_bit(op.value); break;
-      case Op::raw_bits: enc.write_bits(op.param, op.value); break;
-      case Op::raw_short: enc.write_short(op.value); break;
-      case Op::raw_int: enc.write_int(op.value); break;
-      case Op::raw_int64: enc.write_int64(op.value); break;
+      case Op::bit:
+        enc.encode_bit(bit_model, op.value);
+        break;
+      case Op::symbol:
+        enc.encode_symbol(models[op.param], op.value);
+        break;
+      case Op::raw_bit:
+        enc.write_bit(op.value);
+        break;
+      case Op::raw_bits:
+        enc.write_bits(op.param, op.value);
+        break;
+      case Op::raw_short:
+        enc.write_short(op.value);
+        break;
+      case Op::raw_int:
+        enc.write_int(op.value);
+        break;
+      case Op::raw_int64:
+        enc.write_int64(op.value);
+        break;
     }
   }
   enc.done();
@@ -97,13 +111,27 @@ std::size_t decode_matching(const std::vector<Op>& ops, const std::vector<unsign
     const Op& op = ops[i];
     std::uint64_t got = 0;
     switch (op.kind) {
-      case Op::bit: got = dec.decode_bit(bit_model); break;
-      case Op::symbol: got = dec.decode_symbol(models[op.param]); break;
-      case Op::raw_bit: got = dec.read_bit(); break;
-      case Op::raw_bits: got = dec.read_bits(op.param); break;
-      case Op::raw_short: got = dec.read_short(); break;
-      case Op::raw_int: got = dec.read_int(); break;
-      case Op::raw_int64: got = dec.read_int64(); break;
+      case Op::bit:
+        got = dec.decode_bit(bit_model);
+        break;
+      case Op::symbol:
+        got = dec.decode_symbol(models[op.param]);
+        break;
+      case Op::raw_bit:
+        got = dec.read_bit();
+        break;
+      case Op::raw_bits:
+        got = dec.read_bits(op.param);
+        break;
+      case Op::raw_short:
+        got = dec.read_short();
+        break;
+      case Op::raw_int:
+        got = dec.read_int();
+        break;
+      case Op::raw_int64:
+        got = dec.read_int64();
+        break;
     }
     if (got != op.value) return i;
   }
