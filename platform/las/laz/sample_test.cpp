@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -96,6 +97,59 @@ TEST(LazSamples, DecodeToTheRecordsOfTheirLasTwin) {
                                              las.begin() + twin.point_data + twin.points * twin.record_length);
     ASSERT_EQ(records.size(), expected.size()) << pair.laz;
     EXPECT_TRUE(records == expected) << pair.laz;
+  }
+}
+
+
+// Re-encoding the decoded points with the file's own items and chunk size
+// gives back its compressed chunks and chunk table byte for byte.
+TEST(LazSamples, ReencodeByteForByte) {
+  const char* files[] = {
+      "laz-rs__point10.laz",
+      "laz-rs__point-time.laz",
+      "laz-rs__point-color.laz",
+      "laz-rs__point-time-color.laz",
+      "laz-rs__extra-bytes.laz",
+      "laz-perf__point10-1.0.laz",
+      "laz-perf__no-points-1.3.laz",
+      "laz-perf__point-time-1.4.las.laz",
+      "pdal__simple.laz",
+      "pdal__faceraster_numerical_imprecision.laz",
+      "lidR__Megaplot.laz",
+      "lidR__dbh.laz",
+      "lastools__france.laz",
+      "entwine-ellipsoid-single-laz/ellipsoid.laz",
+      "entwine-ellipsoid-multi-laz/ned.laz",
+      "entwine-ellipsoid-multi-laz/swu.laz",
+  };
+  for (const char* name : files) {
+    const auto laz = read_file(name);
+    const auto h = parse(laz);
+    auto vlr = LaszipVlr::parse(h.laszip);
+    ASSERT_TRUE(vlr) << name;
+    auto layout = locate_chunks(reader_of(laz), h.point_data, laz.size(), *vlr, h.points, h.record_length);
+    ASSERT_TRUE(layout) << name << ": " << layout.error().message();
+    auto decoder = ChunkDecoder::create(*vlr);
+    auto encoder = ChunkEncoder::create(*vlr);
+    ASSERT_TRUE(decoder && encoder) << name;
+    std::vector<ChunkEntry> entries;
+    std::uint64_t end = h.point_data + 8;
+    for (const auto& chunk : layout->chunks) {
+      const auto original = std::span(laz).subspan(chunk.offset, chunk.byte_count);
+      std::vector<std::uint8_t> records;
+      ASSERT_TRUE(decoder->decode(original, chunk.point_count, records)) << name;
+      std::vector<std::uint8_t> again;
+      encoder->encode(records, again);
+      ASSERT_EQ(again.size(), original.size()) << name << " chunk at " << chunk.offset;
+      EXPECT_TRUE(std::equal(again.begin(), again.end(), original.begin())) << name << " chunk at " << chunk.offset;
+      entries.push_back({chunk.point_count, chunk.byte_count});
+      end = chunk.offset + chunk.byte_count;
+    }
+    std::vector<std::uint8_t> table;
+    encode_chunk_table(entries, vlr->variable_chunks(), table);
+    ASSERT_LE(end + table.size(), laz.size()) << name;
+    EXPECT_EQ(at<std::uint64_t>(laz, h.point_data), end) << name;
+    EXPECT_TRUE(std::equal(table.begin(), table.end(), laz.begin() + static_cast<std::ptrdiff_t>(end))) << name;
   }
 }
 
