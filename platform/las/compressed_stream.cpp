@@ -24,7 +24,8 @@ class CompressedStreamReader final : public PointStreamReader {
     const laz::ChunkLocation& chunk = layout_.chunks[next_];
     auto used = layout_.sequential ? decode_unbounded(chunk, out) : decode(chunk.offset, chunk.byte_count, chunk, out);
     if (!used) return std::unexpected(used.error());
-    if (layout_.sequential && next_ + 1 < layout_.chunks.size()) layout_.chunks[next_ + 1].offset = chunk.offset + *used;
+    if (layout_.sequential && next_ + 1 < layout_.chunks.size())
+      layout_.chunks[next_ + 1].offset = chunk.offset + *used;
     ++next_;
     return static_cast<std::size_t>(chunk.point_count);
   }
@@ -137,7 +138,8 @@ class CompressedStreamWriter final : public PointStreamWriter {
 std::expected<std::unique_ptr<PointStreamReader>, Error> open_compressed_stream(
     std::shared_ptr<const io::InputFile> file, const FileHeader& file_header) {
   const Header& header = file_header.header;
-  const auto found = std::find_if(header.vlrs().begin(), header.vlrs().end(), [](const Vlr& v) { return v.is_laszip(); });
+  const auto found =
+      std::find_if(header.vlrs().begin(), header.vlrs().end(), [](const Vlr& v) { return v.is_laszip(); });
   if (found == header.vlrs().end()) return std::unexpected(Error("laszip vlr not found"));
   auto vlr = laz::LaszipVlr::parse(found->data);
   if (!vlr) return std::unexpected(vlr.error());

@@ -1,9 +1,9 @@
 #include "las/laz/chunk_table.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 
+#include "las/bytes.hpp"
 #include "las/laz/arithmetic_decoder.hpp"
 #include "las/laz/arithmetic_encoder.hpp"
 #include "las/laz/integer_compressor.hpp"
@@ -18,19 +18,10 @@ constexpr std::size_t table_header = 8;
 // A coded entry takes at most two 32-bit corrections: well under 24 bytes.
 constexpr std::uint64_t max_entry_bytes = 24;
 
-template <typename T>
-T read_le(std::span<const std::uint8_t> bytes, std::size_t at) {
-  T value;
-  std::memcpy(&value, bytes.data() + at, sizeof value);
-  return value;
-}
-
 std::expected<std::int64_t, Error> read_offset(const ReadAt& read_at, std::uint64_t at) {
   std::uint8_t bytes[8];
   if (auto ok = read_at(at, bytes); !ok) return std::unexpected(ok.error());
-  std::int64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
+  return load<std::int64_t>(bytes);
 }
 
 }  // namespace
@@ -38,10 +29,10 @@ std::expected<std::int64_t, Error> read_offset(const ReadAt& read_at, std::uint6
 std::expected<std::vector<ChunkEntry>, Error> decode_chunk_table(std::span<const std::uint8_t> bytes, bool variable,
                                                                  std::uint64_t max_chunks) {
   if (bytes.size() < table_header) return std::unexpected(codec_error("the chunk table is truncated"));
-  const auto version = read_le<std::uint32_t>(bytes, 0);
+  const auto version = load<std::uint32_t>(bytes.data() + 0);
   if (version != 0)
     return std::unexpected(codec_error(std::string("unknown chunk table version ") + std::to_string(version)));
-  const auto count = read_le<std::uint32_t>(bytes, 4);
+  const auto count = load<std::uint32_t>(bytes.data() + 4);
   if (count > max_chunks) {
     return std::unexpected(codec_error(std::string("the chunk table lists ") + std::to_string(count) +
                                        " chunks, more than the point data can hold (" + std::to_string(max_chunks) +
@@ -70,10 +61,10 @@ std::expected<std::vector<ChunkEntry>, Error> decode_chunk_table(std::span<const
 }
 
 void encode_chunk_table(std::span<const ChunkEntry> chunks, bool variable, std::vector<std::uint8_t>& out) {
-  const std::uint32_t header[2] = {0, static_cast<std::uint32_t>(chunks.size())};
   const auto at = out.size();
-  out.resize(at + sizeof header);
-  std::memcpy(out.data() + at, header, sizeof header);
+  out.resize(at + table_header);
+  store<std::uint32_t>(out.data() + at, 0);
+  store<std::uint32_t>(out.data() + at + 4, static_cast<std::uint32_t>(chunks.size()));
   if (chunks.empty()) return;
   ArithmeticEncoder enc(out);
   IntegerCompressor ic(32, 2);
@@ -136,8 +127,7 @@ std::expected<ChunkLayout, Error> locate_chunks(const ReadAt& read_at, std::uint
 
   std::uint8_t header[table_header];
   if (auto ok = read_at(table_start, header); !ok) return std::unexpected(ok.error());
-  std::uint32_t listed;
-  std::memcpy(&listed, header + 4, sizeof listed);
+  const auto listed = load<std::uint32_t>(header + 4);
   const std::uint64_t room = table_start >= chunks_start ? table_start - chunks_start : 0;
   // Each chunk holds at least its raw first record and a four-byte coded tail.
   const std::uint64_t max_chunks = room / (std::uint64_t{record_length} + 4);

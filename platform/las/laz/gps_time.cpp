@@ -43,7 +43,7 @@ void count_extreme(std::int32_t& counter, std::int32_t& last_diff, std::int32_t 
 
 }  // namespace
 
-GpsTimeDecoderV1::GpsTimeDecoderV1(const std::uint8_t* first) : last_time_(load_le<std::int64_t>(first)) {}
+GpsTimeDecoderV1::GpsTimeDecoderV1(const std::uint8_t* first) : last_time_(load<std::int64_t>(first)) {}
 
 void GpsTimeDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
   if (last_diff_ == 0) {
@@ -75,12 +75,12 @@ void GpsTimeDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
       last_time_ = static_cast<std::int64_t>(dec.read_int64());
     }
   }
-  store_le(item, last_time_);
+  store(item, last_time_);
 }
 
 template <typename Integer>
 GpsTimeV2Context<Integer>::GpsTimeV2Context(const std::uint8_t* first) : multi(multi_symbols) {
-  last_time[0] = load_le<std::int64_t>(first);
+  last_time[0] = load<std::int64_t>(first);
 }
 
 template struct GpsTimeV2Context<IntegerDecompressor>;
@@ -88,7 +88,7 @@ template struct GpsTimeV2Context<IntegerCompressor>;
 
 void GpsTimeDecoderV2::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
   decode_time(dec);
-  store_le(item, c_.last_time[c_.last]);
+  store(item, c_.last_time[c_.last]);
 }
 
 void GpsTimeDecoderV2::decode_time(ArithmeticDecoder& dec) {
@@ -158,7 +158,7 @@ void GpsTimeDecoderV2::decode_time(ArithmeticDecoder& dec) {
 
 void GpsTimeEncoderV2::encode(ArithmeticEncoder& enc, const std::uint8_t* item) {
   auto& c = c_;
-  const auto time = load_le<std::int64_t>(item);
+  const auto time = load<std::int64_t>(item);
   for (;;) {
     const bool zero_last_diff = c.last_diff[c.last] == 0;
     if (time == c.last_time[c.last]) {

@@ -2,25 +2,13 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
+#include "las/bytes.hpp"
 #include "las/laz/models.hpp"
 
 // Small pieces the item codecs share.
 namespace las::laz {
-
-template <typename T>
-inline T load_le(const std::uint8_t* at) {
-  T value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
-
-template <typename T>
-inline void store_le(std::uint8_t* at, T value) {
-  std::memcpy(at, &value, sizeof value);
-}
 
 inline std::uint8_t fold_u8(int value) { return static_cast<std::uint8_t>(value); }
 

@@ -1,7 +1,8 @@
 #include "las/laz/laszip_vlr.hpp"
 
-#include <cstring>
 #include <string>
+
+#include "las/bytes.hpp"
 
 namespace las::laz {
 
@@ -11,17 +12,9 @@ constexpr std::size_t fixed_part = 34;
 constexpr std::size_t item_part = 6;
 
 template <typename T>
-T read_le(std::span<const std::uint8_t> data, std::size_t at) {
-  T value;
-  std::memcpy(&value, data.data() + at, sizeof value);
-  return value;
-}
-
-template <typename T>
 void append_le(std::vector<std::uint8_t>& out, T value) {
-  const auto at = out.size();
-  out.resize(at + sizeof value);
-  std::memcpy(out.data() + at, &value, sizeof value);
+  out.resize(out.size() + sizeof value);
+  store(out.data() + out.size() - sizeof value, value);
 }
 
 bool known_version(const LaszipItem& item) {
@@ -146,21 +139,21 @@ std::expected<LaszipVlr, Error> LaszipVlr::parse(std::span<const std::uint8_t> d
         codec_error(std::string("the LASzip VLR is too short (") + std::to_string(data.size()) + " bytes)"));
   }
   LaszipVlr vlr;
-  const auto compressor = read_le<std::uint16_t>(data, 0);
+  const auto compressor = load<std::uint16_t>(data.data() + 0);
   if (compressor < 1 || compressor > 3) {
     return std::unexpected(codec_error(std::string("unknown compressor ") + std::to_string(compressor)));
   }
   vlr.compressor = static_cast<Compressor>(compressor);
-  vlr.coder = read_le<std::uint16_t>(data, 2);
+  vlr.coder = load<std::uint16_t>(data.data() + 2);
   if (vlr.coder != 0) return std::unexpected(codec_error(std::string("unknown coder ") + std::to_string(vlr.coder)));
   vlr.version_major = data[4];
   vlr.version_minor = data[5];
-  vlr.version_revision = read_le<std::uint16_t>(data, 6);
-  vlr.options = read_le<std::uint32_t>(data, 8);
-  vlr.chunk_size = read_le<std::uint32_t>(data, 12);
-  vlr.special_evlr_count = read_le<std::int64_t>(data, 16);
-  vlr.special_evlr_offset = read_le<std::int64_t>(data, 24);
-  const auto item_count = read_le<std::uint16_t>(data, 32);
+  vlr.version_revision = load<std::uint16_t>(data.data() + 6);
+  vlr.options = load<std::uint32_t>(data.data() + 8);
+  vlr.chunk_size = load<std::uint32_t>(data.data() + 12);
+  vlr.special_evlr_count = load<std::int64_t>(data.data() + 16);
+  vlr.special_evlr_offset = load<std::int64_t>(data.data() + 24);
+  const auto item_count = load<std::uint16_t>(data.data() + 32);
   if (data.size() != fixed_part + item_part * item_count) {
     return std::unexpected(codec_error(std::string("the LASzip VLR has ") + std::to_string(data.size()) +
                                        " bytes but " + std::to_string(item_count) + " items need " +
@@ -168,8 +161,8 @@ std::expected<LaszipVlr, Error> LaszipVlr::parse(std::span<const std::uint8_t> d
   }
   for (std::size_t i = 0; i < item_count; ++i) {
     const std::size_t at = fixed_part + item_part * i;
-    LaszipItem item{static_cast<ItemType>(read_le<std::uint16_t>(data, at)), read_le<std::uint16_t>(data, at + 2),
-                    read_le<std::uint16_t>(data, at + 4)};
+    LaszipItem item{static_cast<ItemType>(load<std::uint16_t>(data.data() + at)),
+                    load<std::uint16_t>(data.data() + at + 2), load<std::uint16_t>(data.data() + at + 4)};
     if (!known_version(item)) {
       return std::unexpected(codec_error(std::string("item type ") + std::to_string(static_cast<unsigned>(item.type)) +
                                          " version " + std::to_string(item.version) + " is not supported"));

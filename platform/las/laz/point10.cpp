@@ -34,27 +34,27 @@ unsigned even_below(unsigned k, unsigned limit) { return k < limit ? (k & ~1u) :
 }  // namespace
 
 Point10 Point10::unpack(const std::uint8_t* item) {
-  return {load_le<std::int32_t>(item),
-          load_le<std::int32_t>(item + 4),
-          load_le<std::int32_t>(item + 8),
-          load_le<std::uint16_t>(item + 12),
+  return {load<std::int32_t>(item),
+          load<std::int32_t>(item + 4),
+          load<std::int32_t>(item + 8),
+          load<std::uint16_t>(item + 12),
           item[14],
           item[15],
           item[16],
           item[17],
-          load_le<std::uint16_t>(item + 18)};
+          load<std::uint16_t>(item + 18)};
 }
 
 void Point10::pack(std::uint8_t* item) const {
-  store_le(item, x);
-  store_le(item + 4, y);
-  store_le(item + 8, z);
-  store_le(item + 12, intensity);
+  store(item, x);
+  store(item + 4, y);
+  store(item + 8, z);
+  store(item + 12, intensity);
   item[14] = bits;
   item[15] = classification;
   item[16] = scan_angle_rank;
   item[17] = user_data;
-  store_le(item + 18, point_source_id);
+  store(item + 18, point_source_id);
 }
 
 Point10DecoderV1::Point10DecoderV1(const std::uint8_t* first) : last_(Point10::unpack(first)) {}

@@ -7,11 +7,11 @@ namespace las::laz {
 namespace {
 
 Rgb unpack(const std::uint8_t* item) {
-  return {load_le<std::uint16_t>(item), load_le<std::uint16_t>(item + 2), load_le<std::uint16_t>(item + 4)};
+  return {load<std::uint16_t>(item), load<std::uint16_t>(item + 2), load<std::uint16_t>(item + 4)};
 }
 
 void pack(const Rgb& rgb, std::uint8_t* item) {
-  for (int i = 0; i < 3; ++i) store_le(item + 2 * i, rgb[i]);
+  for (int i = 0; i < 3; ++i) store(item + 2 * i, rgb[i]);
 }
 
 int low(std::uint16_t v) { return v & 0xFF; }

@@ -1,69 +1,58 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "las/bytes.hpp"
+#include "las/header_codec.hpp"
+#include "las/io/file.hpp"
 #include "las/laz/chunk_codec.hpp"
 #include "las/laz/chunk_table.hpp"
 #include "las/laz/laszip_vlr.hpp"
+#include "las/test_files.hpp"
 
 namespace las::laz {
 namespace {
 
-std::vector<std::uint8_t> read_file(const std::string& name) {
-  std::ifstream in(std::string(KARVIK_SAMPLES_DIR) + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::Bytes;
+using testing::sample;
 
-template <typename T>
-T at(const std::vector<std::uint8_t>& b, std::size_t offset) {
-  T v;
-  std::memcpy(&v, b.data() + offset, sizeof v);
-  return v;
-}
-
-struct MiniHeader {
-  std::uint32_t point_data;
-  std::uint64_t points;
-  std::uint8_t format;
-  std::uint16_t record_length;
-  std::vector<std::uint8_t> laszip;
+// A LAZ sample's header, LASzip VLR and chunks, found without the reader.
+struct LazSample {
+  Bytes bytes;
+  FileHeader header;
+  LaszipVlr vlr;
+  ChunkLayout layout;
 };
 
-MiniHeader parse(const std::vector<std::uint8_t>& b) {
-  MiniHeader h{at<std::uint32_t>(b, 96),
-               at<std::uint32_t>(b, 107),
-               static_cast<std::uint8_t>(b[104] & 0x3F),
-               at<std::uint16_t>(b, 105),
-               {}};
-  std::size_t p = at<std::uint16_t>(b, 94);
-  for (std::uint32_t i = 0; i < at<std::uint32_t>(b, 100); ++i) {
-    const auto length = at<std::uint16_t>(b, p + 20);
-    if (at<std::uint16_t>(b, p + 18) == 22204) h.laszip.assign(b.begin() + p + 54, b.begin() + p + 54 + length);
-    p += 54 + length;
-  }
-  return h;
+LazSample open_sample(const std::string& name) {
+  LazSample s;
+  s.bytes = testing::read_bytes(sample(name));
+  auto file = io::InputFile::open(sample(name));
+  EXPECT_TRUE(file.has_value()) << name;
+  auto header = read_header(*file);
+  EXPECT_TRUE(header.has_value()) << name;
+  s.header = *header;
+  const auto& vlrs = s.header.header.vlrs();
+  const auto found = std::find_if(vlrs.begin(), vlrs.end(), [](const Vlr& v) { return v.is_laszip(); });
+  EXPECT_NE(found, vlrs.end()) << name;
+  auto vlr = LaszipVlr::parse(found->data);
+  EXPECT_TRUE(vlr.has_value()) << name;
+  s.vlr = *vlr;
+  const auto& format = s.header.header.point_format();
+  auto layout =
+      locate_chunks([&](std::uint64_t offset, std::span<std::uint8_t> out) { return file->read_at(offset, out); },
+                    s.header.point_data_offset, s.header.point_data_limit, s.vlr, s.header.header.number_of_points(),
+                    static_cast<std::uint16_t>(format.record_length()));
+  EXPECT_TRUE(layout.has_value()) << name << ": " << layout.error().message();
+  s.layout = *layout;
+  return s;
 }
 
-ReadAt reader_of(const std::vector<std::uint8_t>& b) {
-  return [&b](std::uint64_t offset, std::span<std::uint8_t> out) -> std::expected<void, Error> {
-    if (offset > b.size() || b.size() - offset < out.size()) return std::unexpected(Error("outside"));
-    std::memcpy(out.data(), b.data() + offset, out.size());
-    return {};
-  };
-}
-
-struct Pair {
-  const char* laz;
-  const char* las;
-};
-
+// Through the reader, the LAZ file of each pair gives exactly the records of its LAS twin.
 TEST(LazSamples, DecodeToTheRecordsOfTheirLasTwin) {
-  const Pair pairs[] = {
+  const std::pair<const char*, const char*> pairs[] = {
       {"laz-rs__point10.laz", "laz-rs__point10.las"},
       {"laz-rs__point-time.laz", "laz-rs__point-time.las"},
       {"laz-rs__point-color.laz", "laz-rs__point-color.las"},
@@ -72,34 +61,18 @@ TEST(LazSamples, DecodeToTheRecordsOfTheirLasTwin) {
       {"laz-rs__point-version-1-point-wise.laz", "laz-rs__point-version-1-point-wise.las"},
       {"laz-perf__point10-1.0.laz", "laz-perf__point10-1.0.las"},
       {"laz-perf__no-points-1.3.laz", "laz-perf__no-points-1.3.las"},
+      {"laz-perf__point-time-1.4.las.laz", "laz-perf__point-time.las"},
       {"pdal__simple.laz", "pdal__simple.las"},
       {"pdal__simple-laszip-compressor-version-1.2r0.laz", "pdal__simple.las"},
       {"lidR__Megaplot.laz", "lasR__Megaplot.las"},
   };
-  for (const auto& pair : pairs) {
-    const auto laz = read_file(pair.laz);
-    const auto las = read_file(pair.las);
-    const auto h = parse(laz);
-    const auto twin = parse(las);
-    auto vlr = LaszipVlr::parse(h.laszip);
-    ASSERT_TRUE(vlr) << pair.laz << ": " << vlr.error().message();
-    ASSERT_TRUE(vlr->check_point_format(h.format, h.record_length)) << pair.laz;
-    auto layout = locate_chunks(reader_of(laz), h.point_data, laz.size(), *vlr, h.points, h.record_length);
-    ASSERT_TRUE(layout) << pair.laz << ": " << layout.error().message();
-    auto decoder = ChunkDecoder::create(*vlr);
-    ASSERT_TRUE(decoder);
-    std::vector<std::uint8_t> records;
-    for (const auto& chunk : layout->chunks) {
-      auto used = decoder->decode(std::span(laz).subspan(chunk.offset, chunk.byte_count), chunk.point_count, records);
-      ASSERT_TRUE(used) << pair.laz << ": " << used.error().message();
-    }
-    const std::vector<std::uint8_t> expected(las.begin() + twin.point_data,
-                                             las.begin() + twin.point_data + twin.points * twin.record_length);
-    ASSERT_EQ(records.size(), expected.size()) << pair.laz;
-    EXPECT_TRUE(records == expected) << pair.laz;
+  for (const auto& [laz, las] : pairs) {
+    const Bytes decoded = testing::read_all(sample(laz));
+    const Bytes expected = testing::read_all(sample(las));
+    ASSERT_EQ(decoded.size(), expected.size()) << laz;
+    EXPECT_TRUE(decoded == expected) << laz;
   }
 }
-
 
 // Re-encoding the decoded points with the file's own items and chunk size
 // gives back its compressed chunks and chunk table byte for byte.
@@ -123,33 +96,45 @@ TEST(LazSamples, ReencodeByteForByte) {
       "entwine-ellipsoid-multi-laz/swu.laz",
   };
   for (const char* name : files) {
-    const auto laz = read_file(name);
-    const auto h = parse(laz);
-    auto vlr = LaszipVlr::parse(h.laszip);
-    ASSERT_TRUE(vlr) << name;
-    auto layout = locate_chunks(reader_of(laz), h.point_data, laz.size(), *vlr, h.points, h.record_length);
-    ASSERT_TRUE(layout) << name << ": " << layout.error().message();
-    auto decoder = ChunkDecoder::create(*vlr);
-    auto encoder = ChunkEncoder::create(*vlr);
+    const LazSample s = open_sample(name);
+    auto decoder = ChunkDecoder::create(s.vlr);
+    auto encoder = ChunkEncoder::create(s.vlr);
     ASSERT_TRUE(decoder && encoder) << name;
     std::vector<ChunkEntry> entries;
-    std::uint64_t end = h.point_data + 8;
-    for (const auto& chunk : layout->chunks) {
-      const auto original = std::span(laz).subspan(chunk.offset, chunk.byte_count);
-      std::vector<std::uint8_t> records;
+    std::uint64_t end = s.header.point_data_offset + 8;
+    for (const auto& chunk : s.layout.chunks) {
+      const auto original = std::span(s.bytes).subspan(chunk.offset, chunk.byte_count);
+      Bytes records;
       ASSERT_TRUE(decoder->decode(original, chunk.point_count, records)) << name;
-      std::vector<std::uint8_t> again;
+      Bytes again;
       encoder->encode(records, again);
       ASSERT_EQ(again.size(), original.size()) << name << " chunk at " << chunk.offset;
       EXPECT_TRUE(std::equal(again.begin(), again.end(), original.begin())) << name << " chunk at " << chunk.offset;
       entries.push_back({chunk.point_count, chunk.byte_count});
       end = chunk.offset + chunk.byte_count;
     }
-    std::vector<std::uint8_t> table;
-    encode_chunk_table(entries, vlr->variable_chunks(), table);
-    ASSERT_LE(end + table.size(), laz.size()) << name;
-    EXPECT_EQ(at<std::uint64_t>(laz, h.point_data), end) << name;
-    EXPECT_TRUE(std::equal(table.begin(), table.end(), laz.begin() + static_cast<std::ptrdiff_t>(end))) << name;
+    Bytes table;
+    encode_chunk_table(entries, s.vlr.variable_chunks(), table);
+    ASSERT_LE(end + table.size(), s.bytes.size()) << name;
+    EXPECT_EQ(load<std::uint64_t>(s.bytes.data() + s.header.point_data_offset), end) << name;
+    EXPECT_TRUE(std::equal(table.begin(), table.end(), s.bytes.begin() + static_cast<std::ptrdiff_t>(end))) << name;
+  }
+}
+
+// The VLR reads back as it was stored.
+TEST(LazSamples, LaszipVlrRoundTrips) {
+  for (const char* name : {"laz-rs__extra-bytes.laz", "pdal__simple-laszip-compressor-version-1.2r0.laz",
+                           "pdal__1.2-with-color.copc.laz", "laspy__fullwave.laz"}) {
+    const auto file = io::InputFile::open(sample(name));
+    ASSERT_TRUE(file.has_value());
+    const auto header = read_header(*file);
+    ASSERT_TRUE(header.has_value()) << name;
+    for (const auto& vlr : header->header.vlrs()) {
+      if (!vlr.is_laszip()) continue;
+      auto parsed = LaszipVlr::parse(vlr.data);
+      ASSERT_TRUE(parsed.has_value()) << name << ": " << parsed.error().message();
+      EXPECT_EQ(parsed->serialize(), vlr.data) << name;
+    }
   }
 }
 

@@ -12,18 +12,18 @@ enum OffsetKind : unsigned { same = 0, after_last_packet = 1, difference = 2, wh
 
 Wavepacket Wavepacket::unpack(const std::uint8_t* item) {
   return {item[0],
-          load_le<std::uint64_t>(item + 1),
-          load_le<std::uint32_t>(item + 9),
-          load_le<std::int32_t>(item + 13),
-          {load_le<std::int32_t>(item + 17), load_le<std::int32_t>(item + 21), load_le<std::int32_t>(item + 25)}};
+          load<std::uint64_t>(item + 1),
+          load<std::uint32_t>(item + 9),
+          load<std::int32_t>(item + 13),
+          {load<std::int32_t>(item + 17), load<std::int32_t>(item + 21), load<std::int32_t>(item + 25)}};
 }
 
 void Wavepacket::pack(std::uint8_t* item) const {
   item[0] = descriptor_index;
-  store_le(item + 1, offset);
-  store_le(item + 9, packet_size);
-  store_le(item + 13, return_point);
-  for (int i = 0; i < 3; ++i) store_le(item + 17 + 4 * i, xyz[i]);
+  store(item + 1, offset);
+  store(item + 9, packet_size);
+  store(item + 13, return_point);
+  for (int i = 0; i < 3; ++i) store(item + 17 + 4 * i, xyz[i]);
 }
 
 void WavepacketDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
