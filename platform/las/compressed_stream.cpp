@@ -31,9 +31,9 @@ class CompressedStreamReader final : public PointStreamReader {
     // end streams with a byte more; garbage decodes to somewhere else.
     if (sizes == laz::ChunkLayout::Sizes::from_table && *used + 1 < chunk.byte_count) {
       out.resize(kept);
-      return std::unexpected(laz::codec_error("chunk " + std::to_string(next_ + 1) + " is corrupt: its points end after " +
-                                              std::to_string(*used) + " of its " + std::to_string(chunk.byte_count) +
-                                              " bytes"));
+      return std::unexpected(laz::codec_error("chunk " + std::to_string(next_ + 1) +
+                                              " is corrupt: its points end after " + std::to_string(*used) +
+                                              " of its " + std::to_string(chunk.byte_count) + " bytes"));
     }
     if (sizes == laz::ChunkLayout::Sizes::unknown && next_ + 1 < layout_.chunks.size()) {
       layout_.chunks[next_ + 1].offset = chunk.offset + *used;
