@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <random>
 #include <string>
 
@@ -29,7 +28,8 @@ Bytes odd_records(const PointFormat& format, std::size_t count) {
   std::mt19937_64 rng(count * 7 + format.id);
   const std::size_t length = format.record_length();
   Bytes bytes(count * length);
-  std::int32_t x = 1000, y = -2000, z = 0;
+  // Coordinates wrap around the int32 range, as the codec's differences do.
+  std::uint32_t x = 1000, y = static_cast<std::uint32_t>(-2000), z = 0;
   double times[3] = {1000.0, 2.5e8, -77.0};
   std::uint64_t wave_offset = 100;
   std::uint32_t wave_size = 64;
@@ -38,14 +38,14 @@ Bytes odd_records(const PointFormat& format, std::size_t count) {
     std::uint8_t* p = &bytes[i * length];
     const unsigned pick = rng() % 100;
     if (pick < 2) {
-      x = static_cast<std::int32_t>(rng());
+      x = static_cast<std::uint32_t>(rng());
     } else if (pick == 2) {
-      x = i % 2 ? std::numeric_limits<std::int32_t>::max() : std::numeric_limits<std::int32_t>::min();
+      x = i % 2 ? 0x7FFFFFFFu : 0x80000000u;
     } else {
-      x += static_cast<std::int32_t>(rng() % 200) - 90;
+      x += static_cast<std::uint32_t>(rng() % 200) - 90;
     }
-    y += pick < 5 ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 50) - 20;
-    z = pick < 3 ? static_cast<std::int32_t>(rng()) : z + static_cast<std::int32_t>(rng() % 30) - 15;
+    y += pick < 5 ? static_cast<std::uint32_t>(rng()) : static_cast<std::uint32_t>(rng() % 50) - 20;
+    z = pick < 3 ? static_cast<std::uint32_t>(rng()) : z + static_cast<std::uint32_t>(rng() % 30) - 15;
     store(p, x);
     store(p + 4, y);
     store(p + 8, z);
