@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "las/header_codec.hpp"
 #include "las/io/file.hpp"
 #include "las/laz/laszip_vlr.hpp"
+#include "las/laz/lazperf_decoder.hpp"
 #include "las/reader.hpp"
 #include "las/test_files.hpp"
 #include "las/writer.hpp"
@@ -121,15 +121,6 @@ void write_laz(const std::string& path, const Header& header, const Bytes& recor
   ASSERT_TRUE(closed.has_value()) << closed.error().message();
 }
 
-// The records laz-perf decodes from a file.
-Bytes lazperf_decode(const std::string& path) {
-  const std::string out = path + ".lazperf";
-  std::string command = "node '";
-  command.append(KARVIK_LAZPERF_DIR).append("/decode.js' '").append(path).append("' '").append(out).append("' 2>&1");
-  EXPECT_EQ(std::system(command.c_str()), 0) << command;
-  return testing::read_bytes(out);
-}
-
 struct RoundTrip {
   Version version;
   std::uint8_t format;
@@ -155,7 +146,7 @@ TEST(CompressedStream, RoundTripsThroughOurDecoderAndLazPerf) {
     EXPECT_TRUE(testing::read_all(path) == records) << name;
     // laz-perf decodes formats 0-3.
     if (c.format <= 3) {
-      EXPECT_TRUE(lazperf_decode(path) == records) << name;
+      EXPECT_TRUE(testing::lazperf_decode(path, path + ".lazperf") == records) << name;
     }
 
     auto reader = Reader::open(path);
