@@ -8,8 +8,13 @@ packages=(
   libsqlite3-dev
   python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel
   gdal-bin python3-gdal
-  clang libclang-rt-14-dev
+  clang-16 libclang-rt-16-dev
 )
+
+# Node.js runs the independent LAZ decoder of the tests; a node from elsewhere will do.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,4 +26,11 @@ if ((${#missing[@]})); then
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The independent LAZ decoder (npm package laz-perf), pinned by the lock file.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ ! -f "$root/tests/lazperf/node_modules/laz-perf/package.json" ]]; then
+  echo "setup: installing the laz-perf test decoder"
+  (cd "$root/tests/lazperf" && npm ci --no-audit --no-fund --silent)
 fi

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ tests in a release build and
-# in a sanitizer build (ASan/UBSan), the threaded parts under TSan, and the
+# in a sanitizer build (ASan/UBSan), the threaded parts under TSan, the
 # Python tests against the module packaged as an abi3 wheel from the release
-# build and against the sanitized module.
+# build and against the sanitized module, then a few seconds of each fuzz target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -38,3 +38,21 @@ cmake --build build/tsan -j "$jobs" --target karvik_pool_tests karvik_log_tests 
 # TSan cannot follow threads started in a forked child; the fork tests run in the other builds.
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
   -R '^(ThreadPool|OrderedMap|LogTest|PipelineTest)' -E 'Fork|SameBytesForOneThreadAndMany'
+
+# libFuzzer with clang; new inputs go to a scratch corpus, the samples seed it.
+CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DKARVIK_FUZZ=ON -DKARVIK_TESTS=OFF -DKARVIK_BENCH=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target laszip_vlr_fuzz laz_file_fuzz
+samples=$(cmake -L -N build/release | sed -n 's/^KARVIK_SAMPLES_DIR:PATH=//p')
+for fuzzer in laszip_vlr_fuzz laz_file_fuzz; do
+  corpus=$(mktemp -d)
+  log="build/fuzz/$fuzzer.log"
+  if ! "build/fuzz/platform/las/laz/$fuzzer" -max_total_time=5 -max_len=100000 -print_final_stats=1 \
+      -artifact_prefix=build/fuzz/ "$corpus" "$samples" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    echo "fuzz target $fuzzer failed; the input is in build/fuzz/"
+    rm -rf "$corpus"
+    exit 1
+  fi
+  echo "$fuzzer: $(grep -m1 '^stat::number_of_executed_units' "$log")"
+  rm -rf "$corpus"
+done

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "las/laz/laszip_vlr.hpp"
 #include "pointcloud/reader.hpp"
 #include "pointcloud/writer.hpp"
 
@@ -69,11 +70,16 @@ TEST_F(PointCloudTest, ContentDecidesLasOrLaz) {
   auto las = PointCloudReader::open(file("named.laz"));
   ASSERT_TRUE(las.has_value()) << las.error();
   EXPECT_FALSE(las->header().is_compressed());
-  // A LAZ file named .las is recognised as LAZ.
+  // A LAZ file named .las is recognised as LAZ and decodes to its LAS twin's records.
   fs::copy_file(sample("laz-rs__point10.laz"), file("named.las"));
   auto laz = PointCloudReader::open(file("named.las"));
-  ASSERT_FALSE(laz.has_value());
-  EXPECT_EQ(laz.error().to_string(), "LAS/LAZ file error: LAZ is not supported yet (compressed point data)");
+  ASSERT_TRUE(laz.has_value()) << laz.error();
+  EXPECT_TRUE(laz->header().is_compressed());
+  auto decoded = laz->points();
+  auto plain = las->points();
+  ASSERT_TRUE(decoded.has_value() && plain.has_value());
+  EXPECT_EQ(decoded->size(), 1065u);
+  EXPECT_EQ(decoded->bytes, plain->bytes);
 }
 
 TEST_F(PointCloudTest, LazOutputIsChosenByExtensionInAnyCase) {
@@ -84,14 +90,40 @@ TEST_F(PointCloudTest, LazOutputIsChosenByExtensionInAnyCase) {
   for (const auto& [path, laz] : cases) EXPECT_EQ(PointCloudWriter::is_laz_path(path), laz) << path;
 }
 
-TEST_F(PointCloudTest, LazOutputFailsCleanlyUntilSupported) {
-  auto reader = PointCloudReader::open(sample("laz-rs__point10.las"));
+// LAZ output drops every LASzip VLR of the tile's header and appends the one
+// describing its own compression; LAS output keeps the VLR list as it is.
+TEST_F(PointCloudTest, LaszipVlrsOfTheOutput) {
+  auto reader = PointCloudReader::open(sample("laz-rs__extra-bytes.laz"));
   ASSERT_TRUE(reader.has_value()) << reader.error();
-  auto writer = PointCloudWriter::create(file("out.LAZ"), reader->header());
-  ASSERT_FALSE(writer.has_value());
-  EXPECT_EQ(writer.error().kind(), TileIndexError::Kind::OutputError);
-  EXPECT_EQ(writer.error().to_string(), "Output file error: LAZ output is not supported yet");
-  EXPECT_FALSE(fs::exists(file("out.LAZ")));
+  auto points = reader->points();
+  ASSERT_TRUE(points.has_value()) << points.error();
+  std::vector<std::string> tile_vlrs;
+  for (const auto& vlr : reader->header().vlrs()) tile_vlrs.push_back(vlr.user_id + "/" + std::to_string(vlr.record_id));
+  ASSERT_EQ(tile_vlrs, (std::vector<std::string>{"LASF_Spec/4", "laszip encoded/22204"}));
+
+  for (const char* name : {"out.LAZ", "out.las"}) {
+    auto writer = PointCloudWriter::create(file(name), reader->header());
+    ASSERT_TRUE(writer.has_value()) << writer.error();
+    ASSERT_TRUE(writer->write_points(*points).has_value());
+    ASSERT_TRUE(writer->close().has_value());
+    auto out = PointCloudReader::open(file(name));
+    ASSERT_TRUE(out.has_value()) << out.error();
+    EXPECT_EQ(out->header().is_compressed(), std::string(name) == "out.LAZ");
+    const auto& vlrs = out->header().vlrs();
+    ASSERT_EQ(vlrs.size(), 2u) << name;
+    EXPECT_EQ(vlrs[0], reader->header().vlrs()[0]) << name;
+    EXPECT_TRUE(vlrs[1].is_laszip()) << name;
+    if (out->header().is_compressed()) {
+      auto described = las::laz::LaszipVlr::parse(vlrs[1].data);
+      ASSERT_TRUE(described.has_value());
+      EXPECT_EQ(*described, las::laz::LaszipVlr::for_point_format(3, 27).value());
+    } else {
+      EXPECT_EQ(vlrs[1], reader->header().vlrs()[1]);
+    }
+    auto back = out->points();
+    ASSERT_TRUE(back.has_value()) << back.error();
+    EXPECT_EQ(back->bytes, points->bytes) << name;
+  }
 }
 
 TEST_F(PointCloudTest, OutputCountsAndBoundsDescribeTheWrittenPoints) {
