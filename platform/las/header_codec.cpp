@@ -219,13 +219,18 @@ std::expected<FileHeader, Error> read_header(const io::InputFile& file) {
     }
     limit = evlr_start;
   }
-  if (!f.compressed && f.number_of_points > (limit - offset) / record_length) {
-    return std::unexpected(Error("the header announces " + std::to_string(f.number_of_points) + " points of " +
-                                 std::to_string(record_length) + " bytes, but the file holds " +
-                                 std::to_string(limit - offset) + " bytes of point data"));
+  // Points running into the EVLRs are a broken header; points running past the
+  // end of the file are a truncated file, which fails when the reading gets there.
+  if (!f.compressed && evlr_count > 0 && f.number_of_points > (limit - offset) / record_length) {
+    return std::unexpected(short_point_data(f.number_of_points, record_length, limit - offset));
   }
   if (auto read = read_evlrs(file, evlr_count, evlr_start, f.evlrs); !read) return std::unexpected(read.error());
   return FileHeader{Header::as_read(std::move(f)), offset, limit};
+}
+
+Error short_point_data(std::uint64_t points, std::size_t record_length, std::uint64_t available) {
+  return Error("the header announces " + std::to_string(points) + " points of " + std::to_string(record_length) +
+               " bytes, but the file holds " + std::to_string(available) + " bytes of point data");
 }
 
 std::uint64_t point_data_offset(const Header& header) {

@@ -22,6 +22,9 @@ struct FileHeader {
 // states are checked against the file before anything is read by them.
 std::expected<FileHeader, Error> read_header(const io::InputFile& file);
 
+// The error of a header announcing more points than `available` bytes hold.
+Error short_point_data(std::uint64_t points, std::size_t record_length, std::uint64_t available);
+
 // Byte offset of the point data when the header is written.
 std::uint64_t point_data_offset(const Header& header);
 

@@ -13,14 +13,25 @@ class PlainStreamReader final : public PointStreamReader {
   // As many records as a LASzip chunk holds by default.
   static constexpr std::size_t kBatchRecords = 50000;
 
-  PlainStreamReader(std::shared_ptr<const io::InputFile> file, std::uint64_t offset, std::uint64_t count,
-                    std::size_t record_length)
-      : file_(std::move(file)), next_(offset), remaining_(count), record_length_(record_length) {}
+  // `count` records from `offset`; the file holds point data up to `limit`.
+  // A truncated file fails at the batch that would run past it.
+  PlainStreamReader(std::shared_ptr<const io::InputFile> file, std::uint64_t offset, std::uint64_t limit,
+                    std::uint64_t count, std::size_t record_length)
+      : file_(std::move(file)),
+        offset_(offset),
+        limit_(limit),
+        count_(count),
+        next_(offset),
+        remaining_(count),
+        record_length_(record_length) {}
 
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out) override;
 
  private:
   std::shared_ptr<const io::InputFile> file_;
+  std::uint64_t offset_;
+  std::uint64_t limit_;
+  std::uint64_t count_;
   std::uint64_t next_;
   std::uint64_t remaining_;
   std::size_t record_length_;

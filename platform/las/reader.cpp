@@ -17,7 +17,8 @@ std::expected<Reader, Error> Reader::open(const std::string& path) {
   if (!file_header) return std::unexpected(file_header.error());
   const Header& header = file_header->header;
   if (!header.is_compressed()) {
-    auto stream = std::make_unique<PlainStreamReader>(file, file_header->point_data_offset, header.number_of_points(),
+    auto stream = std::make_unique<PlainStreamReader>(file, file_header->point_data_offset,
+                                                      file_header->point_data_limit, header.number_of_points(),
                                                       header.point_format().record_length());
     return Reader(std::move(file_header->header), std::move(stream));
   }

@@ -57,11 +57,7 @@ TEST(Reader, RefusesBrokenFilesWithAClearError) {
       {"unknown format", las14, [](Bytes& b) { b[104] = 12; }, "version 1.4 does not support format 12"},
       {"record shorter than its format", las12, [](Bytes& b) { store<std::uint16_t>(&b[105], 27); },
        "the point record length 27 is shorter than format 1 needs (28 bytes)"},
-      {"more points than the file holds", las12, [](Bytes& b) { store<std::uint32_t>(&b[107], 11); },
-       "the header announces 11 points of 28 bytes, but the file holds 280 bytes of point data"},
-      {"truncated point data", las12, [](Bytes& b) { b.pop_back(); },
-       "the header announces 10 points of 28 bytes, but the file holds 279 bytes of point data"},
-      {"a 64-bit count no file holds", las14, [](Bytes& b) { store<std::uint64_t>(&b[247], 1ull << 62); },
+      {"a 64-bit count running into the EVLRs", las14, [](Bytes& b) { store<std::uint64_t>(&b[247], 1ull << 62); },
        "the header announces 4611686018427387904 points of 30 bytes, but the file holds 300 bytes of point data"},
       {"VLR past the point data", las12, [](Bytes& b) { store<std::uint16_t>(&b[227 + 20], 8); },
        "VLR 1 of 1 runs past the start of the point data at byte 288"},
@@ -87,6 +83,37 @@ TEST(Reader, RefusesBrokenFilesWithAClearError) {
     Bytes bytes = c.base;
     c.damage(bytes);
     EXPECT_EQ(open_error(dir, bytes), c.message) << c.what;
+  }
+}
+
+// A file shorter than its header announces opens; reading fails where the
+// points run out, and the records before the failing batch were readable.
+TEST(Reader, TruncatedPointDataFailsWhenReadingGetsThere) {
+  testing::TempDir dir;
+  const Bytes las12 = valid_file(dir, {1, 2}, 1, 10);
+  struct Case {
+    const char* what;
+    const Bytes& base;
+    std::function<void(Bytes&)> damage;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"more points than the file holds", las12, [](Bytes& b) { store<std::uint32_t>(&b[107], 11); },
+       "the header announces 11 points of 28 bytes, but the file holds 280 bytes of point data"},
+      {"truncated point data", las12, [](Bytes& b) { b.pop_back(); },
+       "the header announces 10 points of 28 bytes, but the file holds 279 bytes of point data"},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes = c.base;
+    c.damage(bytes);
+    testing::write_bytes(dir.file("short.las"), bytes);
+    auto reader = Reader::open(dir.file("short.las"));
+    ASSERT_TRUE(reader.has_value()) << c.what << ": " << reader.error().message();
+    std::vector<std::uint8_t> records;
+    auto read = reader->read_batch(records);
+    ASSERT_FALSE(read.has_value()) << c.what;
+    EXPECT_EQ(read.error().message(), c.message) << c.what;
+    EXPECT_TRUE(records.empty()) << c.what;
   }
 }
 

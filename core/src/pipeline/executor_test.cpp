@@ -211,9 +211,7 @@ TEST_F(PipelineTest, FailingTilesAreSkippedButCounted) {
   EXPECT_TRUE(warnings[0].starts_with("Failed to open \"" + path("missing.las") + "\": LAS/LAZ file error: "))
       << warnings[0];
   const std::string tail = "\"" + path("truncated.las") + "\": LAS/LAZ file error: ";
-  EXPECT_TRUE(warnings[1].starts_with("Failed to open " + tail) ||
-              warnings[1].starts_with("Failed to read points from " + tail))
-      << warnings[1];
+  EXPECT_TRUE(warnings[1].starts_with("Failed to read points from " + tail)) << warnings[1];
   EXPECT_EQ(messages(logging::Level::Info).back(), "Wrote output to: \"" + path("out.las") + "\"");
 }
 
