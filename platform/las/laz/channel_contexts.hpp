@@ -1,0 +1,62 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace las::laz {
+
+// Versions of the LAS 1.4 items. They code the same bits except at a switch of
+// scanner channel: version 3 predicts the first point after a switch to an
+// already used channel from the previous channel's last value (and updates
+// that one), version 4 from the new channel's own.
+enum class ItemVersion : std::uint8_t { v3 = 3, v4 = 4 };
+
+// The per-scanner-channel states of one item within a chunk. `State` has a
+// member `last` (the value the next point is predicted from) and
+// `reset(last)`, which starts fresh models from a given last value.
+template <class State>
+class ChannelContexts {
+ public:
+  using Value = decltype(State::last);
+
+  void start(unsigned channel, const Value& first) {
+    used_ = {};
+    current_ = channel;
+    states_[channel].reset(first);
+    used_[channel] = true;
+  }
+
+  struct Selection {
+    State& state;  // models of the point's channel
+    Value& last;   // what the point is predicted from, and updated with
+  };
+
+  // The state for a point of `channel`; a channel seen for the first time in
+  // the chunk starts from the last value of the channel before it.
+  template <ItemVersion V>
+  Selection select(unsigned channel) {
+    Value* last = &states_[current_].last;
+    if (channel != current_) {
+      current_ = channel;
+      if (!used_[channel]) {
+        states_[channel].reset(*last);
+        used_[channel] = true;
+        last = &states_[channel].last;
+      } else if constexpr (V == ItemVersion::v4) {
+        last = &states_[channel].last;
+      }
+    }
+    return {states_[current_], *last};
+  }
+
+  unsigned current() const { return current_; }
+  State& state(unsigned channel) { return states_[channel]; }
+  bool used(unsigned channel) const { return used_[channel]; }
+
+ private:
+  std::array<State, 4> states_{};
+  std::array<bool, 4> used_{};
+  unsigned current_ = 0;
+};
+
+}  // namespace las::laz
