@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace las::laz {
 
@@ -13,7 +14,8 @@ enum class ItemVersion : std::uint8_t { v3 = 3, v4 = 4 };
 
 // The per-scanner-channel states of one item within a chunk. `State` has a
 // member `last` (the value the next point is predicted from) and
-// `reset(last)`, which starts fresh models from a given last value.
+// `reset(last)`, which sets up a freshly constructed state from a last value.
+// States are built when their channel first occurs, as most data has one.
 template <class State>
 class ChannelContexts {
  public:
@@ -22,8 +24,7 @@ class ChannelContexts {
   void start(unsigned channel, const Value& first) {
     used_ = {};
     current_ = channel;
-    states_[channel].reset(first);
-    used_[channel] = true;
+    begin(channel, first);
   }
 
   struct Selection {
@@ -35,26 +36,32 @@ class ChannelContexts {
   // the chunk starts from the last value of the channel before it.
   template <ItemVersion V>
   Selection select(unsigned channel) {
-    Value* last = &states_[current_].last;
+    Value* last = &states_[current_]->last;
     if (channel != current_) {
       current_ = channel;
       if (!used_[channel]) {
-        states_[channel].reset(*last);
-        used_[channel] = true;
-        last = &states_[channel].last;
+        begin(channel, *last);
+        last = &states_[channel]->last;
       } else if constexpr (V == ItemVersion::v4) {
-        last = &states_[channel].last;
+        last = &states_[channel]->last;
       }
     }
-    return {states_[current_], *last};
+    return {*states_[current_], *last};
   }
 
   unsigned current() const { return current_; }
-  State& state(unsigned channel) { return states_[channel]; }
-  bool used(unsigned channel) const { return used_[channel]; }
+  State& state(unsigned channel) { return *states_[channel]; }
 
  private:
-  std::array<State, 4> states_{};
+  void begin(unsigned channel, const Value& from) {
+    // Copied first: `from` may be the last value of the state being replaced.
+    const Value start = from;
+    states_[channel].emplace();
+    states_[channel]->reset(start);
+    used_[channel] = true;
+  }
+
+  std::array<std::optional<State>, 4> states_;
   std::array<bool, 4> used_{};
   unsigned current_ = 0;
 };

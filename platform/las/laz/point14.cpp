@@ -86,7 +86,6 @@ std::int32_t gps_multiplier(std::int32_t diff, std::int32_t last_diff) {
 
 template <class Coder>
 void Point14GeometryState<Coder>::reset(const Point14Geometry& from) {
-  *this = Point14GeometryState{};
   last = from;
   last.gps_time_change = false;
   last_z.fill(from.z);
@@ -97,7 +96,6 @@ Point14AttributeState<Coder>::Point14AttributeState() : gps_multi(gps_codes) {}
 
 template <class Coder>
 void Point14AttributeState<Coder>::reset(const Point14Attributes& from) {
-  *this = Point14AttributeState{};
   last = from;
   last_intensity.fill(from.intensity);
   gps.times[0] = from.gps_time;

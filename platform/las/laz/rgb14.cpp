@@ -77,12 +77,10 @@ void encode_rgb(ArithmeticEncoder& enc, Rgb14State& s, const Rgb& last, const Rg
 }  // namespace
 
 void Rgb14State::reset(const Rgb& from) {
-  *this = Rgb14State{};
   last = from;
 }
 
 void Nir14State::reset(std::uint16_t from) {
-  *this = Nir14State{};
   last = from;
 }
 

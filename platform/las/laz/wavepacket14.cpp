@@ -31,7 +31,6 @@ enum OffsetKind : unsigned { same_offset = 0, after_last = 1, small_jump = 2, ab
 
 template <class Coder>
 void WavePacket14State<Coder>::reset(const WavePacket& from) {
-  *this = WavePacket14State{};
   last = from;
 }
 
