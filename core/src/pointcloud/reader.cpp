@@ -1,0 +1,26 @@
+#include "pointcloud/reader.hpp"
+
+namespace karvik_core::pointcloud {
+
+std::expected<PointCloudReader, TileIndexError> PointCloudReader::open(const std::string& path) {
+  auto reader = las::Reader::open(path);
+  if (!reader) return std::unexpected(TileIndexError(reader.error()));
+  return PointCloudReader(std::move(*reader));
+}
+
+std::expected<PointRecords, TileIndexError> PointCloudReader::points() {
+  PointRecords records{layout(), {}};
+  for (;;) {
+    const auto read = read_batch(records.bytes);
+    if (!read) return std::unexpected(read.error());
+    if (*read == 0) return records;
+  }
+}
+
+std::expected<std::size_t, TileIndexError> PointCloudReader::read_batch(std::vector<std::uint8_t>& out) {
+  auto read = reader_.read_batch(out);
+  if (!read) return std::unexpected(TileIndexError(read.error()));
+  return *read;
+}
+
+}  // namespace karvik_core::pointcloud

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "las/reader.hpp"
+#include "pointcloud/records.hpp"
+
+namespace karvik_core::pointcloud {
+
+// One tile file, LAS or LAZ by its content. Every failure is a PointCloudIO
+// carrying the platform's error.
+class PointCloudReader {
+ public:
+  static std::expected<PointCloudReader, TileIndexError> open(const std::string& path);
+
+  const las::Header& header() const { return reader_.header(); }
+  las::RecordLayout layout() const { return reader_.layout(); }
+
+  // Every record the header announces, in file order; on a failure none.
+  std::expected<PointRecords, TileIndexError> points();
+  // Appends the next batch of records in layout() to `out`; 0 at the end.
+  std::expected<std::size_t, TileIndexError> read_batch(std::vector<std::uint8_t>& out);
+
+ private:
+  explicit PointCloudReader(las::Reader reader) : reader_(std::move(reader)) {}
+
+  las::Reader reader_;
+};
+
+}  // namespace karvik_core::pointcloud

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "las/header.hpp"
+#include "las/writer.hpp"
+#include "pointcloud/records.hpp"
+
+namespace karvik_core::pointcloud {
+
+// The output file: LAZ when the path's extension is "laz" in any letter case,
+// plain LAS otherwise. Takes everything from the given header but the counts
+// and bounds, which describe the points written. Every failure is an
+// OutputError with the platform's message.
+class PointCloudWriter {
+ public:
+  static std::expected<PointCloudWriter, TileIndexError> create(const std::string& output_path,
+                                                                const las::Header& header);
+  static bool is_laz_path(std::string_view path);
+
+  // Records of another layout are re-encoded into the output's.
+  std::expected<void, TileIndexError> write_points(const PointRecords& records);
+  std::expected<void, TileIndexError> close();
+
+ private:
+  explicit PointCloudWriter(las::Writer writer) : writer_(std::move(writer)) {}
+
+  las::Writer writer_;
+};
+
+}  // namespace karvik_core::pointcloud

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "las/error.hpp"
+
+namespace las::io {
+
+// An owned file descriptor, closed when dropped.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  ~Descriptor();
+
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// A file opened for reading at explicit offsets, so that several streams can
+// read one file without sharing a position.
+class InputFile {
+ public:
+  static std::expected<InputFile, Error> open(const std::string& path);
+
+  const std::string& path() const { return path_; }
+  std::uint64_t size() const { return size_; }
+  // Fills `out` from `offset`; running past the end of the file is an error.
+  std::expected<void, Error> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+ private:
+  InputFile(Descriptor fd, std::string path, std::uint64_t size)
+      : fd_(std::move(fd)), path_(std::move(path)), size_(size) {}
+
+  Descriptor fd_;
+  std::string path_;
+  std::uint64_t size_;
+};
+
+// A file created for writing through an 8 KiB buffer; earlier bytes can be
+// rewritten in place (the header, once the counts are known).
+class OutputFile {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  // Creates the file, replacing one that exists.
+  static std::expected<OutputFile, Error> create(const std::string& path);
+
+  const std::string& path() const { return path_; }
+  // Bytes written so far, buffered or not.
+  std::uint64_t position() const { return position_; }
+  std::expected<void, Error> write(std::span<const std::uint8_t> bytes);
+  // Overwrites bytes already written; the buffer is flushed first.
+  std::expected<void, Error> write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+  std::expected<void, Error> flush();
+  // Flushes and closes the descriptor, reporting what closing reports.
+  std::expected<void, Error> close();
+  // Closes and deletes the file, if it is a regular file (never a device or a pipe).
+  void remove();
+
+ private:
+  OutputFile(Descriptor fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {
+    buffer_.reserve(kBufferSize);
+  }
+  // Sequential writes go through the descriptor's position, so that pipes work too.
+  std::expected<void, Error> write_all(std::span<const std::uint8_t> bytes, std::optional<std::uint64_t> offset);
+
+  Descriptor fd_;
+  std::string path_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t position_ = 0;
+};
+
+}  // namespace las::io

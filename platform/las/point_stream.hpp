@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "las/error.hpp"
+
+namespace las {
+
+// The point data of one file behind its header: plain records or LASzip
+// chunks. One call per batch, never per point.
+class PointStreamReader {
+ public:
+  virtual ~PointStreamReader() = default;
+  // Appends the next batch of raw records to `out`; 0 once all are read.
+  virtual std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out) = 0;
+};
+
+class PointStreamWriter {
+ public:
+  virtual ~PointStreamWriter() = default;
+  // Whole records in the file's own layout.
+  virtual std::expected<void, Error> write(std::span<const std::uint8_t> records) = 0;
+  // After the last record and before the EVLRs; called again if finishing failed.
+  virtual std::expected<void, Error> finish() = 0;
+};
+
+}  // namespace las

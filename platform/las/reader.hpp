@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "las/error.hpp"
+#include "las/header.hpp"
+#include "las/record_layout.hpp"
+
+namespace las {
+
+namespace io {
+class InputFile;
+}
+class PointStreamReader;
+
+// Reads one LAS or LAZ file, recognised by its content (the compression bit of
+// the point format, then the LASzip VLR), never by its name. Records come in
+// batches so that a tile never has to be held whole.
+class Reader {
+ public:
+  // Opens the file and checks its header; the point data is not read yet.
+  static std::expected<Reader, Error> open(const std::string& path);
+
+  Reader(Reader&&) noexcept;
+  Reader& operator=(Reader&&) noexcept;
+  ~Reader();
+
+  const Header& header() const { return header_; }
+  RecordLayout layout() const { return RecordLayout::of(header_); }
+
+  // Appends the next batch of raw records (a LAZ chunk, or up to 50,000 LAS
+  // records) to `out` and returns how many; 0 once every point is read.
+  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out);
+
+ private:
+  Reader(Header header, std::unique_ptr<PointStreamReader> stream);
+
+  Header header_;
+  std::unique_ptr<PointStreamReader> stream_;
+};
+
+}  // namespace las

@@ -1,0 +1,143 @@
+#include "las/reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "las/bytes.hpp"
+#include "las/test_files.hpp"
+#include "las/writer.hpp"
+
+namespace las {
+namespace {
+
+using testing::Bytes;
+
+// A file written by our writer: header, one 5-byte VLR, 2 padding bytes, then the points.
+Bytes valid_file(const testing::TempDir& dir, Version version, std::uint8_t format, std::size_t points) {
+  const Header header = testing::make_header(version, format);
+  auto writer = Writer::create(dir.file("valid.las"), header, false);
+  EXPECT_TRUE(writer.has_value());
+  const RecordLayout layout = RecordLayout::of(header);
+  EXPECT_TRUE(writer->write_records(layout, testing::make_records(layout, points)).has_value());
+  EXPECT_TRUE(writer->close().has_value());
+  return testing::read_bytes(dir.file("valid.las"));
+}
+
+std::string open_error(const testing::TempDir& dir, const Bytes& bytes) {
+  testing::write_bytes(dir.file("bad.las"), bytes);
+  auto reader = Reader::open(dir.file("bad.las"));
+  return reader ? "opened" : reader.error().message();
+}
+
+TEST(Reader, RefusesBrokenFilesWithAClearError) {
+  testing::TempDir dir;
+  const Bytes las12 = valid_file(dir, {1, 2}, 1, 10);
+  const Bytes las14 = valid_file(dir, {1, 4}, 6, 10);
+  ASSERT_EQ(las12.size(), 227u + 59 + 2 + 10 * 28);
+  ASSERT_EQ(open_error(dir, las12), "opened");
+  ASSERT_EQ(open_error(dir, las14), "opened");
+
+  struct Case {
+    const char* what;
+    const Bytes& base;
+    std::function<void(Bytes&)> damage;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"empty file", las12, [](Bytes& b) { b.clear(); }, "the file is too short to be a LAS file (0 bytes)"},
+      {"truncated header", las12, [](Bytes& b) { b.resize(100); }, "the header is truncated: the file has 100 bytes"},
+      {"wrong signature", las12, [](Bytes& b) { b[0] = 'l'; b[3] = 0; }, "the file signature is not 'LASF': 'lAS\\x00'"},
+      {"unknown version", las12, [](Bytes& b) { b[25] = 7; }, "version 1.7 is not supported"},
+      {"header size too small", las12, [](Bytes& b) { store<std::uint16_t>(&b[94], 226); },
+       "the header is too small (226 bytes)"},
+      {"1.4 header of a 1.2 size", las14, [](Bytes& b) { store<std::uint16_t>(&b[94], 227); },
+       "the header is too small (227 bytes)"},
+      {"format of a later version", las12, [](Bytes& b) { b[104] = 6; }, "version 1.2 does not support format 6"},
+      {"unknown format", las14, [](Bytes& b) { b[104] = 12; }, "version 1.4 does not support format 12"},
+      {"record shorter than its format", las12, [](Bytes& b) { store<std::uint16_t>(&b[105], 27); },
+       "the point record length 27 is shorter than format 1 needs (28 bytes)"},
+      {"more points than the file holds", las12, [](Bytes& b) { store<std::uint32_t>(&b[107], 11); },
+       "the header announces 11 points of 28 bytes, but the file holds 280 bytes of point data"},
+      {"truncated point data", las12, [](Bytes& b) { b.pop_back(); },
+       "the header announces 10 points of 28 bytes, but the file holds 279 bytes of point data"},
+      {"a 64-bit count no file holds", las14, [](Bytes& b) { store<std::uint64_t>(&b[247], 1ull << 62); },
+       "the header announces 4611686018427387904 points of 30 bytes, but the file holds 300 bytes of point data"},
+      {"VLR past the point data", las12, [](Bytes& b) { store<std::uint16_t>(&b[227 + 20], 8); },
+       "VLR 1 of 1 runs past the start of the point data at byte 288"},
+      {"more VLRs than there is room for", las12, [](Bytes& b) { store<std::uint32_t>(&b[100], 4000000000u); },
+       "VLR 2 of 4000000000 runs past the start of the point data at byte 288"},
+      {"point data inside the header", las12, [](Bytes& b) { store<std::uint32_t>(&b[96], 200); },
+       "the point data starts at byte 200, inside the header (227 bytes)"},
+      {"point data past the end", las12, [](Bytes& b) { store<std::uint32_t>(&b[96], 4000000000u); },
+       "the point data starts at byte 4000000000, past the end of the file (568 bytes)"},
+      {"EVLR past the end", las14, [](Bytes& b) { b.resize(b.size() - 1); },
+       "EVLR 1 of 1 runs past the end of the file at byte " + std::to_string(las14.size() - 1)},
+      {"more EVLRs than the file holds", las14, [](Bytes& b) { store<std::uint32_t>(&b[243], 2); },
+       "EVLR 2 of 2 runs past the end of the file at byte " + std::to_string(las14.size())},
+      {"EVLRs inside the point data", las14, [](Bytes& b) { store<std::uint64_t>(&b[235], 500); },
+       "the header announces 10 points of 30 bytes, but the file holds " +
+           std::to_string(500 - load<std::uint32_t>(&las14[96])) + " bytes of point data"},
+      {"EVLRs before the point data", las14, [](Bytes& b) { store<std::uint64_t>(&b[235], 100); },
+       "the EVLRs start at byte 100, outside the file after the point data (" +
+           std::to_string(load<std::uint32_t>(&las14[96])) + " to " + std::to_string(las14.size()) + ")"},
+      {"compressed without LASzip VLR", las12, [](Bytes& b) { b[104] |= 0x80; }, "laszip vlr not found"},
+  };
+  for (const Case& c : cases) {
+    Bytes bytes = c.base;
+    c.damage(bytes);
+    EXPECT_EQ(open_error(dir, bytes), c.message) << c.what;
+  }
+}
+
+TEST(Reader, MissingFileOrDirectoryIsAnIoError) {
+  testing::TempDir dir;
+  for (const std::string& path : {dir.file("missing.las"), dir.file("")}) {
+    auto reader = Reader::open(path);
+    ASSERT_FALSE(reader.has_value());
+    EXPECT_TRUE(reader.error().io_code()) << reader.error().message();
+  }
+}
+
+TEST(Reader, RecordsComeInBatches) {
+  testing::TempDir dir;
+  const Header header = testing::make_header({1, 3}, 3, 5);
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 120000);
+  {
+    auto writer = Writer::create(dir.file("big.las"), header, false);
+    ASSERT_TRUE(writer.has_value());
+    ASSERT_TRUE(writer->write_records(layout, records).has_value());
+    ASSERT_TRUE(writer->close().has_value());
+  }
+  auto reader = Reader::open(dir.file("big.las"));
+  ASSERT_TRUE(reader.has_value()) << reader.error().message();
+  EXPECT_EQ(reader->layout(), layout);
+  Bytes read;
+  std::vector<std::size_t> batches;
+  for (;;) {
+    auto batch = reader->read_batch(read);
+    ASSERT_TRUE(batch.has_value()) << batch.error().message();
+    batches.push_back(*batch);
+    if (*batch == 0) break;
+  }
+  EXPECT_EQ(batches, (std::vector<std::size_t>{50000, 50000, 20000, 0}));
+  EXPECT_EQ(read, records);
+}
+
+TEST(Reader, FileShortenedAfterOpeningFailsTheBatch) {
+  testing::TempDir dir;
+  const Bytes bytes = valid_file(dir, {1, 2}, 1, 10);
+  testing::write_bytes(dir.file("shrinking.las"), bytes);
+  auto reader = Reader::open(dir.file("shrinking.las"));
+  ASSERT_TRUE(reader.has_value());
+  testing::write_bytes(dir.file("shrinking.las"), Bytes(bytes.begin(), bytes.end() - 28));
+  Bytes out(3, 7);
+  auto batch = reader->read_batch(out);
+  ASSERT_FALSE(batch.has_value());
+  EXPECT_EQ(batch.error().message(), "the file was shortened while it was read: " + dir.file("shrinking.las"));
+  EXPECT_EQ(out, Bytes(3, 7));
+}
+
+}  // namespace
+}  // namespace las

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "las/error.hpp"
+#include "las/header.hpp"
+#include "las/record_layout.hpp"
+
+namespace las {
+
+// Writes one LAS or LAZ file through an 8 KiB buffer. The header and VLRs are
+// written at creation with zero counts and empty bounds; the records are
+// counted by return and widen the bounds as they come; close() writes the
+// EVLRs and rewrites the header with what was counted.
+class Writer {
+ public:
+  // Creates (or replaces) the file. The header's counts and bounds are reset;
+  // its compression flag is replaced by `compressed`.
+  static std::expected<Writer, Error> create(const std::string& path, const Header& header, bool compressed);
+
+  Writer(Writer&&) noexcept;
+  Writer& operator=(Writer&&) noexcept;
+  // An open writer is finished as close() would finish it; a failure there is dropped.
+  ~Writer();
+
+  RecordLayout layout() const;
+  // The header as close() will write it, with what has been counted so far.
+  const HeaderFields& header() const;
+
+  // Records in the writer's layout are written as they are; records of the
+  // same format with another scale or offset get their coordinates re-encoded;
+  // records of a compatible format are converted through the generic point.
+  // On failure the records before the failing one stay written.
+  std::expected<void, Error> write_records(const RecordLayout& layout, std::span<const std::uint8_t> records);
+
+  // Finishes the file. After a failure the writer is still open and may be closed again.
+  std::expected<void, Error> close();
+
+ private:
+  struct State;
+  explicit Writer(std::unique_ptr<State> state);
+
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace las
