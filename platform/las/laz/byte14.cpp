@@ -1,5 +1,7 @@
 #include "las/laz/byte14.hpp"
 
+#include "las/bytes.hpp"
+
 namespace las::laz {
 
 void Byte14State::reset(const std::vector<std::uint8_t>& from) {

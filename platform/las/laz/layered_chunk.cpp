@@ -7,44 +7,42 @@
 namespace las::laz {
 namespace {
 
-Error chunk_error(const std::string& what) { return Error("laszip error: " + what); }
-
 struct PlannedItem {
-  LayeredItem::Type type;
+  ItemType type;
   ItemVersion version;
   std::size_t size;
   std::size_t offset;
 };
 
-std::string describe(const LayeredItem& item) {
-  return "item type " + std::to_string(item.type) + " of " + std::to_string(item.size) + " bytes, version " +
+std::string describe(const LaszipItem& item) {
+  return std::string(item_type_name(item.type)) + " of " + std::to_string(item.size) + " bytes, version " +
          std::to_string(item.version);
 }
 
 // Checks the item list and places each item in the record.
-std::expected<std::vector<PlannedItem>, Error> plan(std::span<const LayeredItem> items) {
-  if (items.empty() || items[0].type != LayeredItem::point14) {
-    return std::unexpected(chunk_error("layered chunks must start with a POINT14 item"));
+std::expected<std::vector<PlannedItem>, Error> plan(std::span<const LaszipItem> items) {
+  if (items.empty() || items[0].type != ItemType::point14) {
+    return std::unexpected(codec_error("layered chunks must start with a POINT14 item"));
   }
   std::vector<PlannedItem> planned;
   std::size_t offset = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const LayeredItem& item = items[i];
+    const LaszipItem& item = items[i];
     std::size_t expected_size = 0;
     switch (item.type) {
-      case LayeredItem::point14: expected_size = i == 0 ? point14_size : 0; break;
-      case LayeredItem::rgb14: expected_size = rgb14_size; break;
-      case LayeredItem::rgbnir14: expected_size = rgb14_size + nir14_size; break;
-      case LayeredItem::wavepacket14: expected_size = wavepacket14_size; break;
-      case LayeredItem::byte14: expected_size = item.size; break;
+      case ItemType::point14: expected_size = i == 0 ? point14_size : 0; break;
+      case ItemType::rgb14: expected_size = rgb14_size; break;
+      case ItemType::rgbnir14: expected_size = rgb14_size + nir14_size; break;
+      case ItemType::wavepacket14: expected_size = wavepacket14_size; break;
+      case ItemType::byte14: expected_size = item.size; break;
       default: break;
     }
     // Version 2 is what early writers recorded for version 3.
     const bool known_version = item.version >= 2 && item.version <= 4;
     if (expected_size == 0 || item.size != expected_size || !known_version) {
-      return std::unexpected(chunk_error(describe(item) + " cannot be coded in layered chunks"));
+      return std::unexpected(codec_error(describe(item) + " cannot be coded in layered chunks"));
     }
-    planned.push_back({static_cast<LayeredItem::Type>(item.type), item.version == 4 ? ItemVersion::v4 : ItemVersion::v3,
+    planned.push_back({item.type, item.version == 4 ? ItemVersion::v4 : ItemVersion::v3,
                        item.size, offset});
     offset += item.size;
   }
@@ -58,13 +56,13 @@ std::size_t record_length_of(const std::vector<PlannedItem>& items) {
 void append_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
   const std::size_t at = out.size();
   out.resize(at + 4);
-  store_field(out.data() + at, v);
+  store(out.data() + at, v);
 }
 
 }  // namespace
 
-std::expected<LayeredChunkDecoder, Error> LayeredChunkDecoder::create(std::span<const LayeredItem> items) {
-  auto planned = plan(items);
+std::expected<LayeredChunkDecoder, Error> LayeredChunkDecoder::create(const LaszipVlr& vlr) {
+  auto planned = plan(vlr.items);
   if (!planned) return std::unexpected(planned.error());
   LayeredChunkDecoder decoder;
   decoder.record_length_ = record_length_of(*planned);
@@ -74,14 +72,14 @@ std::expected<LayeredChunkDecoder, Error> LayeredChunkDecoder::create(std::span<
       decoder.layer_count_ += layers;
     };
     switch (item.type) {
-      case LayeredItem::point14: break;
-      case LayeredItem::rgb14: add(Rgb14Decoder(item.version), item.offset, 1); break;
-      case LayeredItem::rgbnir14:
+      case ItemType::rgb14: add(Rgb14Decoder(item.version), item.offset, 1); break;
+      case ItemType::rgbnir14:
         add(Rgb14Decoder(item.version), item.offset, 1);
         add(Nir14Decoder(item.version), item.offset + rgb14_size, 1);
         break;
-      case LayeredItem::wavepacket14: add(WavePacket14Decoder(item.version), item.offset, 1); break;
-      case LayeredItem::byte14: add(Byte14Decoder(item.version, item.size), item.offset, item.size); break;
+      case ItemType::wavepacket14: add(WavePacket14Decoder(item.version), item.offset, 1); break;
+      case ItemType::byte14: add(Byte14Decoder(item.version, item.size), item.offset, item.size); break;
+      default: break;  // POINT14, decoded by the two passes of its own
     }
   }
   return decoder;
@@ -89,27 +87,27 @@ std::expected<LayeredChunkDecoder, Error> LayeredChunkDecoder::create(std::span<
 
 std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const std::uint8_t> chunk,
                                                               std::size_t point_count, std::vector<std::uint8_t>& out,
-                                                              const KeepFilter* keep) {
+                                                              const RecordFilter* keep) {
   if (point_count == 0) return 0;
   if (point_count > max_layered_chunk_points) {
-    return std::unexpected(chunk_error("a chunk of " + std::to_string(point_count) + " points is larger than " +
+    return std::unexpected(codec_error("a chunk of " + std::to_string(point_count) + " points is larger than " +
                                        std::to_string(max_layered_chunk_points)));
   }
   const std::size_t header = record_length_ + 4 + 4 * layer_count_;
   if (chunk.size() < header) {
-    return std::unexpected(chunk_error("a chunk of " + std::to_string(chunk.size()) + " bytes is too short"));
+    return std::unexpected(codec_error("a chunk of " + std::to_string(chunk.size()) + " bytes is too short"));
   }
-  const auto stored_count = load_field<std::uint32_t>(chunk.data() + record_length_);
+  const auto stored_count = load<std::uint32_t>(chunk.data() + record_length_);
   if (stored_count != point_count) {
-    return std::unexpected(chunk_error("a chunk holds " + std::to_string(stored_count) + " points instead of " +
+    return std::unexpected(codec_error("a chunk holds " + std::to_string(stored_count) + " points instead of " +
                                        std::to_string(point_count)));
   }
   layers_.clear();
   std::size_t at = header;
   for (std::size_t i = 0; i < layer_count_; ++i) {
-    const auto size = load_field<std::uint32_t>(chunk.data() + record_length_ + 4 + 4 * i);
+    const auto size = load<std::uint32_t>(chunk.data() + record_length_ + 4 + 4 * i);
     if (size > chunk.size() - at) {
-      return std::unexpected(chunk_error("a chunk's layers run past its " + std::to_string(chunk.size()) + " bytes"));
+      return std::unexpected(codec_error("a chunk's layers run past its " + std::to_string(chunk.size()) + " bytes"));
     }
     layers_.push_back(chunk.subspan(at, size));
     at += size;
@@ -122,7 +120,7 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
   changes_.assign(point_count, Point14Changes{});
   const auto corrupt = [&] {
     out.resize(base);
-    return std::unexpected(chunk_error("corrupt chunk data"));
+    return std::unexpected(codec_error("corrupt chunk data"));
   };
   const std::span<const std::span<const std::uint8_t>> layers(layers_);
   if (!geometry_.decode(records, changes_, layers.subspan(0, 2))) return corrupt();
@@ -132,7 +130,7 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
     (*keep)(std::span<const std::uint8_t>(records.data, point_count * record_length_), record_length_, keep_);
     if (std::ranges::none_of(keep_, [](std::uint8_t k) { return k != 0; })) {
       out.resize(base);
-      return 0;
+      return at;
     }
   }
 
@@ -146,7 +144,7 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
     layer += slot.layers;
   }
 
-  if (!keep) return point_count;
+  if (!keep) return at;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < point_count; ++i) {
     if (!keep_[i]) continue;
@@ -154,25 +152,25 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
     ++kept;
   }
   out.resize(base + kept * record_length_);
-  return kept;
+  return at;
 }
 
-std::expected<LayeredChunkEncoder, Error> LayeredChunkEncoder::create(std::span<const LayeredItem> items) {
-  auto planned = plan(items);
+std::expected<LayeredChunkEncoder, Error> LayeredChunkEncoder::create(const LaszipVlr& vlr) {
+  auto planned = plan(vlr.items);
   if (!planned) return std::unexpected(planned.error());
   LayeredChunkEncoder encoder;
   encoder.record_length_ = record_length_of(*planned);
   for (const PlannedItem& item : *planned) {
     const auto add = [&](ItemEncoder e, std::size_t offset) { encoder.items_.push_back({std::move(e), offset}); };
     switch (item.type) {
-      case LayeredItem::point14: break;
-      case LayeredItem::rgb14: add(Rgb14Encoder(item.version), item.offset); break;
-      case LayeredItem::rgbnir14:
+      case ItemType::rgb14: add(Rgb14Encoder(item.version), item.offset); break;
+      case ItemType::rgbnir14:
         add(Rgb14Encoder(item.version), item.offset);
         add(Nir14Encoder(item.version), item.offset + rgb14_size);
         break;
-      case LayeredItem::wavepacket14: add(WavePacket14Encoder(item.version), item.offset); break;
-      case LayeredItem::byte14: add(Byte14Encoder(item.version, item.size), item.offset); break;
+      case ItemType::wavepacket14: add(WavePacket14Encoder(item.version), item.offset); break;
+      case ItemType::byte14: add(Byte14Encoder(item.version, item.size), item.offset); break;
+      default: break;  // POINT14
     }
   }
   return encoder;

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "las/error.hpp"
+#include "las/record_filter.hpp"
 #include "las/laz/byte14.hpp"
+#include "las/laz/laszip_vlr.hpp"
 #include "las/laz/layered_item.hpp"
 #include "las/laz/point14.hpp"
 #include "las/laz/rgb14.hpp"
@@ -21,37 +23,24 @@
 // memory, on its own.
 namespace las::laz {
 
-// An item of a layered chunk, as the LASzip VLR lists it.
-struct LayeredItem {
-  enum Type : std::uint16_t { point14 = 10, rgb14 = 11, rgbnir14 = 12, wavepacket14 = 13, byte14 = 14 };
-  std::uint16_t type;
-  std::uint16_t size;
-  std::uint16_t version;
-};
-
 // The most points one chunk may hold; a chunk is decoded in one piece.
 inline constexpr std::size_t max_layered_chunk_points = std::size_t{1} << 22;
-
-// Chooses the records of a chunk to keep: called once per chunk with its
-// records, in which only x, y, z (bytes 0-11), the return byte (14) and the
-// scanner channel are decoded yet; sets keep[i] to 1 for each record to keep.
-using KeepFilter =
-    std::function<void(std::span<const std::uint8_t> records, std::size_t record_length, std::span<std::uint8_t> keep)>;
 
 class LayeredChunkDecoder {
  public:
   // Fails unless the items are POINT14 followed by RGB14/RGBNIR14, WAVEPACKET14
   // and BYTE14 items of versions 3 or 4 with their sizes.
-  static std::expected<LayeredChunkDecoder, Error> create(std::span<const LayeredItem> items);
+  static std::expected<LayeredChunkDecoder, Error> create(const LaszipVlr& vlr);
 
   std::size_t record_length() const { return record_length_; }
 
   // Decodes one chunk of `point_count` points and appends its records to
-  // `out`, or with `keep` only those it keeps: their coordinate layers first,
+  // `out`, or with `keep` only those it keeps: the coordinate layers first,
   // the other layers only when at least one point is kept. The kept records
-  // are those a full decode gives. Returns the number of records appended.
+  // are those a full decode gives. Returns the number of bytes the chunk
+  // took; fails, leaving `out` as it was, on bytes that are not such a chunk.
   std::expected<std::size_t, Error> decode(std::span<const std::uint8_t> chunk, std::size_t point_count,
-                                           std::vector<std::uint8_t>& out, const KeepFilter* keep = nullptr);
+                                           std::vector<std::uint8_t>& out, const RecordFilter* keep = nullptr);
 
  private:
   using ItemDecoder = std::variant<Rgb14Decoder, Nir14Decoder, Byte14Decoder, WavePacket14Decoder>;
@@ -74,7 +63,7 @@ class LayeredChunkDecoder {
 
 class LayeredChunkEncoder {
  public:
-  static std::expected<LayeredChunkEncoder, Error> create(std::span<const LayeredItem> items);
+  static std::expected<LayeredChunkEncoder, Error> create(const LaszipVlr& vlr);
 
   std::size_t record_length() const { return record_length_; }
 

@@ -13,16 +13,16 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // The items of point format 6-10 with `extra` extra bytes, as the reference lists them.
-std::vector<LayeredItem> items_for(int format, std::uint16_t extra, std::uint16_t version) {
-  std::vector<LayeredItem> items{{LayeredItem::point14, 30, version}};
-  if (format == 7) items.push_back({LayeredItem::rgb14, 6, version});
-  if (format == 8 || format == 10) items.push_back({LayeredItem::rgbnir14, 8, version});
-  if (format == 9 || format == 10) items.push_back({LayeredItem::wavepacket14, 29, version});
-  if (extra) items.push_back({LayeredItem::byte14, extra, version});
+std::vector<LaszipItem> items_for(int format, std::uint16_t extra, std::uint16_t version) {
+  std::vector<LaszipItem> items{{ItemType::point14, 30, version}};
+  if (format == 7) items.push_back({ItemType::rgb14, 6, version});
+  if (format == 8 || format == 10) items.push_back({ItemType::rgbnir14, 8, version});
+  if (format == 9 || format == 10) items.push_back({ItemType::wavepacket14, 29, version});
+  if (extra) items.push_back({ItemType::byte14, extra, version});
   return items;
 }
 
-std::size_t record_length(const std::vector<LayeredItem>& items) {
+std::size_t record_length(const std::vector<LaszipItem>& items) {
   std::size_t n = 0;
   for (const auto& item : items) n += item.size;
   return n;
@@ -41,7 +41,7 @@ struct Scene {
 // Points as a multi-channel scanner delivers them: pulses of 1-15 returns
 // sharing a GPS time, channels taking turns (and coming back), coordinates
 // drifting, now and then a jump in GPS time or a new flight line.
-Bytes make_records(const std::vector<LayeredItem>& items, std::size_t count, unsigned seed, Scene scene = {}) {
+Bytes make_records(const std::vector<LaszipItem>& items, std::size_t count, unsigned seed, Scene scene = {}) {
   const std::size_t length = record_length(items);
   std::mt19937 rng(seed);
   const auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -81,7 +81,7 @@ Bytes make_records(const std::vector<LayeredItem>& items, std::size_t count, uns
       const auto& item = items[k];
       for (std::size_t b = 0; b < item.size; ++b) {
         // Colours often grey, extra byte 0 constant, wave packets mostly regular.
-        const bool constant = !v || (item.type == LayeredItem::byte14 && b == 0);
+        const bool constant = !v || (item.type == ItemType::byte14 && b == 0);
         r[at + b] = static_cast<std::uint8_t>(constant ? 40 + b : uniform(0, 7) == 0 ? uniform(0, 255) : 40 + b);
       }
       at += item.size;
@@ -92,23 +92,33 @@ Bytes make_records(const std::vector<LayeredItem>& items, std::size_t count, uns
   return out;
 }
 
-Bytes encode(const std::vector<LayeredItem>& items, const Bytes& records) {
-  auto encoder = LayeredChunkEncoder::create(items);
+LaszipVlr layered_vlr(std::vector<LaszipItem> items) {
+  LaszipVlr vlr;
+  vlr.compressor = Compressor::layered_chunked;
+  vlr.items = std::move(items);
+  return vlr;
+}
+
+Bytes encode(const std::vector<LaszipItem>& items, const Bytes& records) {
+  auto encoder = LayeredChunkEncoder::create(layered_vlr(items));
   EXPECT_TRUE(encoder.has_value());
   Bytes chunk;
   encoder->encode(records, chunk);
   return chunk;
 }
 
-std::expected<Bytes, Error> decode(const std::vector<LayeredItem>& items, const Bytes& chunk, std::size_t count,
-                                   const KeepFilter* keep = nullptr) {
-  auto decoder = LayeredChunkDecoder::create(items);
+std::expected<Bytes, Error> decode(const std::vector<LaszipItem>& items, const Bytes& chunk, std::size_t count,
+                                   const RecordFilter* keep = nullptr) {
+  auto decoder = LayeredChunkDecoder::create(layered_vlr(items));
   if (!decoder) return std::unexpected(decoder.error());
   Bytes out{0xEE};  // decoding appends
-  auto n = decoder->decode(chunk, count, out, keep);
-  if (!n) return std::unexpected(n.error());
+  auto used = decoder->decode(chunk, count, out, keep);
+  if (!used) {
+    EXPECT_EQ(out, Bytes{0xEE});
+    return std::unexpected(used.error());
+  }
+  EXPECT_EQ(*used, chunk.size());
   EXPECT_EQ(out[0], 0xEE);
-  EXPECT_EQ(out.size(), 1 + *n * decoder->record_length());
   return Bytes(out.begin() + 1, out.end());
 }
 
@@ -193,7 +203,7 @@ TEST(LayeredChunk, SelectiveDecodeKeepsExactlyTheRecordsOfAFullDecode) {
   const Bytes records = make_records(items, 4000, 5);
   const Bytes chunk = encode(items, records);
   const std::int32_t threshold = x_of(records.data() + 1234 * length);
-  const KeepFilter keep_west = [&](std::span<const std::uint8_t> r, std::size_t len, std::span<std::uint8_t> keep) {
+  const RecordFilter keep_west = [&](std::span<const std::uint8_t> r, std::size_t len, std::span<std::uint8_t> keep) {
     for (std::size_t i = 0; i < keep.size(); ++i) keep[i] = x_of(r.data() + i * len) <= threshold;
   };
   Bytes expected;
@@ -215,7 +225,7 @@ TEST(LayeredChunk, ChunkWithoutKeptPointsSkipsItsAttributeLayers) {
   const std::size_t header = length + 4 + 4 * (9 + 1 + 1);
   const std::size_t attributes = header + layer_size(chunk, length, 0) + layer_size(chunk, length, 1);
   for (std::size_t i = attributes; i < chunk.size(); ++i) chunk[i] = static_cast<std::uint8_t>(i * 131);
-  const KeepFilter keep_none = [](auto, auto, std::span<std::uint8_t>) {};
+  const RecordFilter keep_none = [](auto, auto, std::span<std::uint8_t>) {};
   EXPECT_EQ(decode(items, chunk, 2000, &keep_none).value(), Bytes{});
   auto full = decode(items, chunk, 2000);
   EXPECT_TRUE(!full || *full != records);
@@ -228,7 +238,9 @@ TEST(LayeredChunk, TruncatedOrDamagedChunksFailCleanly) {
   for (std::size_t cut = 0; cut < chunk.size(); cut += 13) {
     auto r = decode(items, Bytes(chunk.begin(), chunk.begin() + cut), 300);
     EXPECT_FALSE(r.has_value()) << "cut at " << cut;
-    if (!r) EXPECT_EQ(r.error().message().rfind("laszip error: ", 0), 0u);
+    if (!r) {
+      EXPECT_EQ(r.error().message().rfind("laszip error: ", 0), 0u);
+    }
   }
   std::mt19937 rng(4);
   for (int round = 0; round < 60; ++round) {
@@ -252,22 +264,23 @@ TEST(LayeredChunk, RejectsCountsAndSizesThatDoNotFit) {
 }
 
 TEST(LayeredChunk, RejectsItemListsItCannotCode) {
-  const std::vector<std::vector<LayeredItem>> bad = {
+  const std::vector<std::vector<LaszipItem>> bad = {
       {},
-      {{LayeredItem::rgb14, 6, 3}},
-      {{LayeredItem::point14, 30, 5}},
-      {{LayeredItem::point14, 20, 3}},
-      {{LayeredItem::point14, 30, 3}, {LayeredItem::rgb14, 8, 3}},
-      {{LayeredItem::point14, 30, 3}, {LayeredItem::byte14, 0, 3}},
-      {{LayeredItem::point14, 30, 3}, {LayeredItem::point14, 30, 3}},
-      {{LayeredItem::point14, 30, 3}, {6, 20, 2}},
+      {{ItemType::rgb14, 6, 3}},
+      {{ItemType::point14, 30, 5}},
+      {{ItemType::point14, 20, 3}},
+      {{ItemType::point14, 30, 3}, {ItemType::rgb14, 8, 3}},
+      {{ItemType::point14, 30, 3}, {ItemType::byte14, 0, 3}},
+      {{ItemType::point14, 30, 3}, {ItemType::point14, 30, 3}},
+      {{ItemType::point14, 30, 3}, {ItemType::point10, 20, 2}},
   };
   for (const auto& items : bad) {
-    EXPECT_FALSE(LayeredChunkDecoder::create(items).has_value());
-    EXPECT_FALSE(LayeredChunkEncoder::create(items).has_value());
+    EXPECT_FALSE(LayeredChunkDecoder::create(layered_vlr(items)).has_value());
+    EXPECT_FALSE(LayeredChunkEncoder::create(layered_vlr(items)).has_value());
   }
-  EXPECT_EQ(LayeredChunkDecoder::create(bad[2]).error().message(),
-            "laszip error: item type 10 of 30 bytes, version 5 cannot be coded in layered chunks");
+  EXPECT_EQ(LayeredChunkDecoder::create(layered_vlr(bad[2])).error().message(),
+            "laszip error: " + std::string(item_type_name(ItemType::point14)) +
+                " of 30 bytes, version 5 cannot be coded in layered chunks");
 }
 
 }  // namespace

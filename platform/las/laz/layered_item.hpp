@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -29,19 +28,6 @@ struct Point14Changes {
   bool scan_angle = false;
   bool point_source = false;
 };
-
-// Little-endian field access within a record (the hosts we run on are little-endian).
-template <class T>
-T load_field(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class T>
-void store_field(std::uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof v);
-}
 
 using Layers = std::span<const std::span<const std::uint8_t>>;
 using LayerBytes = std::vector<std::vector<std::uint8_t>>;

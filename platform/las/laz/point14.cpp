@@ -1,5 +1,7 @@
 #include "las/laz/point14.hpp"
 
+#include "las/bytes.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -33,27 +35,19 @@ unsigned position(unsigned n, unsigned r) { return (r == 1 ? 2u : 0u) + (r >= n 
 
 std::uint32_t even_below(std::uint32_t k, std::uint32_t cap) { return k < cap ? (k & ~1u) : cap; }
 
-std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-std::int32_t wrapping_mul(std::int32_t a, std::int32_t b) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
-}
-
 Point14Geometry read_geometry(const std::uint8_t* r) {
-  return {load_field<std::int32_t>(r), load_field<std::int32_t>(r + 4), load_field<std::int32_t>(r + 8),
+  return {load<std::int32_t>(r), load<std::int32_t>(r + 4), load<std::int32_t>(r + 8),
           static_cast<std::uint8_t>(r[14] & 15), static_cast<std::uint8_t>(r[14] >> 4), false};
 }
 
 Point14Attributes read_attributes(const std::uint8_t* r) {
-  return {load_field<std::uint16_t>(r + 12),
+  return {load<std::uint16_t>(r + 12),
           static_cast<std::uint8_t>((r[15] & 0x0F) | ((r[15] >> 2) & 0x30)),
           r[16],
           r[17],
-          load_field<std::int16_t>(r + 18),
-          load_field<std::uint16_t>(r + 20),
-          load_field<std::uint64_t>(r + 22)};
+          load<std::int16_t>(r + 18),
+          load<std::uint16_t>(r + 20),
+          load<std::uint64_t>(r + 22)};
 }
 
 constexpr std::int32_t gps_multi_max = 500;
@@ -166,9 +160,9 @@ Point14Changes Point14GeometryDecoder::decode_point(std::uint8_t* record) {
   }
   last.gps_time_change = changes.gps_time;
 
-  store_field(record, last.x);
-  store_field(record + 4, last.y);
-  store_field(record + 8, last.z);
+  store(record, last.x);
+  store(record + 4, last.y);
+  store(record + 8, last.z);
   record[14] = static_cast<std::uint8_t>(r | (n << 4));
   return changes;
 }
@@ -222,13 +216,13 @@ void Point14AttributeDecoder::decode_point(const Point14Changes& changes, std::u
     last.gps_time = s.gps.times[s.gps.last];
   }
 
-  store_field(record + 12, last.intensity);
+  store(record + 12, last.intensity);
   record[15] = static_cast<std::uint8_t>((last.flags & 0x0F) | ((last.flags & 0x30) << 2) | (changes.channel << 4));
   record[16] = last.classification;
   record[17] = last.user_data;
-  store_field(record + 18, last.scan_angle);
-  store_field(record + 20, last.point_source);
-  store_field(record + 22, last.gps_time);
+  store(record + 18, last.scan_angle);
+  store(record + 20, last.point_source);
+  store(record + 22, last.gps_time);
 }
 
 void Point14AttributeDecoder::decode_gps_time(State& s) {
@@ -360,10 +354,10 @@ Point14Changes Point14Encoder::encode_point(const std::uint8_t* record) {
   changes.position = static_cast<std::uint8_t>(position(n, r));
 
   const unsigned slot = (return_map[n][r] << 1) | (changes.gps_time ? 1u : 0u);
-  const std::int32_t dx = wrapping_add(point.x, -last.x);
+  const std::int32_t dx = wrapping_sub(point.x, last.x);
   s.dx.compress(xy, s.x_median[slot].get(), dx, n == 1);
   s.x_median[slot].add(dx);
-  const std::int32_t dy = wrapping_add(point.y, -last.y);
+  const std::int32_t dy = wrapping_sub(point.y, last.y);
   s.dy.compress(xy, s.y_median[slot].get(), dy, (n == 1) + even_below(s.dx.k(), 20));
   s.y_median[slot].add(dy);
   const unsigned level = return_level(n, r);

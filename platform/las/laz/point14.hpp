@@ -11,7 +11,7 @@
 #include "las/laz/integer_compressor.hpp"
 #include "las/laz/layer_coders.hpp"
 #include "las/laz/layered_item.hpp"
-#include "las/laz/streaming_median.hpp"
+#include "las/laz/item_tools.hpp"
 #include "las/laz/symbol_models.hpp"
 
 // The POINT14 item (the 30-byte base record of formats 6-10) in versions 3 and

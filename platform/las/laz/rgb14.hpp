@@ -8,28 +8,28 @@
 #include "las/laz/channel_contexts.hpp"
 #include "las/laz/layer_coders.hpp"
 #include "las/laz/layered_item.hpp"
+#include "las/laz/rgb.hpp"
 #include "las/laz/symbol_models.hpp"
 
-// RGB14 (red, green, blue: one layer) and the NIR channel of RGBNIR14 (a layer
-// of its own after the colour layer), in versions 3 and 4. RGBNIR14 is coded
-// as the colour item followed by the NIR item.
+// RGB14 (red, green, blue: one layer, coded as RGB12 version 2 codes them) and
+// the NIR channel of RGBNIR14 (a layer of its own after the colour layer), in
+// versions 3 and 4. RGBNIR14 is coded as the colour item followed by the NIR item.
 namespace las::laz {
 
 inline constexpr std::size_t rgb14_size = 6;
 inline constexpr std::size_t nir14_size = 2;
 
 struct Rgb14State {
-  std::array<std::uint16_t, 3> last{};
-  SymbolModel byte_used{128};
-  std::array<SymbolModel, 6> diffs = symbol_models<6>(256);
-  void reset(const std::array<std::uint16_t, 3>& from);
+  Rgb last{};
+  RgbV2Models models;
+  void reset(const Rgb& from) { last = from; }
 };
 
 struct Nir14State {
   std::uint16_t last = 0;
   SymbolModel byte_used{4};
   std::array<SymbolModel, 2> diffs = symbol_models<2>(256);
-  void reset(std::uint16_t from);
+  void reset(std::uint16_t from) { last = from; }
 };
 
 class Rgb14Decoder {

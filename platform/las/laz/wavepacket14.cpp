@@ -1,22 +1,24 @@
 #include "las/laz/wavepacket14.hpp"
 
+#include "las/bytes.hpp"
+
 namespace las::laz {
 namespace {
 
 WavePacket read_packet(const std::uint8_t* p) {
   return {p[0],
-          load_field<std::uint64_t>(p + 1),
-          load_field<std::uint32_t>(p + 9),
-          load_field<std::int32_t>(p + 13),
-          {load_field<std::int32_t>(p + 17), load_field<std::int32_t>(p + 21), load_field<std::int32_t>(p + 25)}};
+          load<std::uint64_t>(p + 1),
+          load<std::uint32_t>(p + 9),
+          load<std::int32_t>(p + 13),
+          {load<std::int32_t>(p + 17), load<std::int32_t>(p + 21), load<std::int32_t>(p + 25)}};
 }
 
 void write_packet(std::uint8_t* p, const WavePacket& w) {
   p[0] = w.descriptor;
-  store_field(p + 1, w.offset);
-  store_field(p + 9, w.size);
-  store_field(p + 13, w.return_point);
-  for (std::size_t i = 0; i < 3; ++i) store_field(p + 17 + 4 * i, w.xyz[i]);
+  store(p + 1, w.offset);
+  store(p + 9, w.size);
+  store(p + 13, w.return_point);
+  for (std::size_t i = 0; i < 3; ++i) store(p + 17 + 4 * i, w.xyz[i]);
 }
 
 bool same_packet(const WavePacket& a, const WavePacket& b) {
