@@ -11,6 +11,11 @@ packages=(
   clang libclang-rt-14-dev
 )
 
+# Node.js runs the independent LAZ decoder of the tests; a node from elsewhere will do.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,4 +26,11 @@ if ((${#missing[@]})); then
   [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The independent LAZ decoder (npm package laz-perf), pinned by the lock file.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ ! -f "$root/tests/lazperf/node_modules/laz-perf/package.json" ]]; then
+  echo "setup: installing the laz-perf test decoder"
+  (cd "$root/tests/lazperf" && npm ci --no-audit --no-fund --silent)
 fi

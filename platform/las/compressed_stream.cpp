@@ -42,11 +42,22 @@ class CompressedStreamReader final : public PointStreamReader {
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) override {
     if (next_ == layout_.chunks.size()) return 0;
     const laz::ChunkLocation& chunk = layout_.chunks[next_];
-    auto used = layout_.sequential ? decode_unbounded(chunk, out, keep)
-                                   : decode(chunk.offset, chunk.byte_count, chunk, out, keep);
+    const auto sizes = layout_.sizes;
+    const std::size_t kept = out.size();
+    auto used = sizes == laz::ChunkLayout::Sizes::unknown ? decode_unbounded(chunk, out, keep)
+                                                          : decode(chunk.offset, chunk.byte_count, chunk, out, keep);
     if (!used) return std::unexpected(used.error());
-    if (layout_.sequential && next_ + 1 < layout_.chunks.size())
+    // A stream decodes to its last byte, or one short of it from writers that
+    // end streams with a byte more; garbage decodes to somewhere else.
+    if (sizes == laz::ChunkLayout::Sizes::from_table && *used + 1 < chunk.byte_count) {
+      out.resize(kept);
+      return std::unexpected(laz::codec_error("chunk " + std::to_string(next_ + 1) +
+                                              " is corrupt: its points end after " + std::to_string(*used) +
+                                              " of its " + std::to_string(chunk.byte_count) + " bytes"));
+    }
+    if (sizes == laz::ChunkLayout::Sizes::unknown && next_ + 1 < layout_.chunks.size()) {
       layout_.chunks[next_ + 1].offset = chunk.offset + *used;
+    }
     ++next_;
     return static_cast<std::size_t>(chunk.point_count);
   }

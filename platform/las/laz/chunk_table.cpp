@@ -89,6 +89,7 @@ std::expected<ChunkLayout, Error> locate_chunks(const ReadAt& read_at, std::uint
   if (data_start > file_size) return std::unexpected(codec_error("the point data lies outside the file"));
   if (vlr.compressor == Compressor::pointwise) {
     layout.chunks.push_back({data_start, file_size - data_start, point_count});
+    layout.sizes = ChunkLayout::Sizes::up_to_end;
     return layout;
   }
   if (file_size - data_start < 8) return std::unexpected(codec_error("the point data is truncated"));
@@ -112,7 +113,7 @@ std::expected<ChunkLayout, Error> locate_chunks(const ReadAt& read_at, std::uint
       return std::unexpected(
           codec_error(std::string("the point data cannot hold ") + std::to_string(point_count) + " points"));
     }
-    layout.sequential = true;
+    layout.sizes = ChunkLayout::Sizes::unknown;
     for (std::uint64_t first = 0; first < point_count; first += vlr.chunk_size) {
       layout.chunks.push_back({0, 0, std::min<std::uint64_t>(vlr.chunk_size, point_count - first)});
     }

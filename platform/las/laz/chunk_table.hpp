@@ -30,8 +30,8 @@ std::expected<std::vector<ChunkEntry>, Error> decode_chunk_table(std::span<const
 // Appends the table of `chunks` to `out`.
 void encode_chunk_table(std::span<const ChunkEntry> chunks, bool variable, std::vector<std::uint8_t>& out);
 
-// One chunk of a point stream: where it starts in the file, its bytes (0
-// when unknown, see ChunkLayout::sequential) and its points.
+// One chunk of a point stream: where it starts in the file, its bytes and
+// its points.
 struct ChunkLocation {
   std::uint64_t offset = 0;
   std::uint64_t byte_count = 0;
@@ -39,11 +39,18 @@ struct ChunkLocation {
 };
 
 struct ChunkLayout {
+  enum class Sizes {
+    // Byte counts from the chunk table: a chunk's decoding must end there.
+    from_table,
+    // One pointwise stream: its byte count is what lies before the end.
+    up_to_end,
+    // No table (a writer interrupted before writing it): the chunks are
+    // fixed in points and each starts where the previous one's decoding
+    // ended; only the first offset is known, byte counts are 0.
+    unknown,
+  };
   std::vector<ChunkLocation> chunks;
-  // The table is missing (a writer interrupted before writing it): the
-  // chunks are fixed in points, and each starts where the previous one's
-  // decoding ended; only the first chunk's offset is known.
-  bool sequential = false;
+  Sizes sizes = Sizes::from_table;
 };
 
 // Reads `out.size()` bytes at a file offset, or fails.
