@@ -12,6 +12,7 @@
 #include "las/io/file.hpp"
 #include "las/laz/laszip_vlr.hpp"
 #include "las/reader.hpp"
+#include "las/laz/laz_test_files.hpp"
 #include "las/test_files.hpp"
 #include "las/writer.hpp"
 
@@ -19,6 +20,8 @@ namespace las {
 namespace {
 
 using testing::Bytes;
+using testing::lazperf_decode;
+using testing::write_laz;
 
 // Records of formats 0-5 with what a codec trips over: returns changing
 // within and between pulses (and invalid combinations), intensities and
@@ -104,30 +107,6 @@ Bytes odd_records(const PointFormat& format, std::size_t count) {
     }
   }
   return bytes;
-}
-
-void write_laz(const std::string& path, const Header& header, const Bytes& records) {
-  auto writer = Writer::create(path, header, true);
-  ASSERT_TRUE(writer.has_value()) << writer.error().message();
-  // In uneven pieces, so that chunks fill across calls.
-  std::size_t done = 0;
-  const std::size_t length = writer->layout().record_length();
-  for (std::size_t piece = 777; done < records.size(); piece *= 3) {
-    const std::size_t bytes = std::min(records.size() - done, piece * length);
-    ASSERT_TRUE(writer->write_records(writer->layout(), std::span(records).subspan(done, bytes)).has_value());
-    done += bytes;
-  }
-  auto closed = writer->close();
-  ASSERT_TRUE(closed.has_value()) << closed.error().message();
-}
-
-// The records laz-perf decodes from a file.
-Bytes lazperf_decode(const std::string& path) {
-  const std::string out = path + ".lazperf";
-  std::string command = "node '";
-  command.append(KARVIK_LAZPERF_DIR).append("/decode.js' '").append(path).append("' '").append(out).append("' 2>&1");
-  EXPECT_EQ(std::system(command.c_str()), 0) << command;
-  return testing::read_bytes(out);
 }
 
 struct RoundTrip {

@@ -30,7 +30,7 @@ bool Byte14Decoder::decode(ChunkRecords records, std::size_t offset, std::span<c
 template <ItemVersion V>
 void Byte14Decoder::decode_points(ChunkRecords records, std::size_t offset, std::span<const Point14Changes> changes) {
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     std::uint8_t* item = records.record(i) + offset;
     for (std::size_t b = 0; b < layers_.size(); ++b) {
       if (layers_[b].present) {
@@ -62,7 +62,7 @@ template <ItemVersion V>
 void Byte14Encoder::encode_points(ConstChunkRecords records, std::size_t offset,
                                   std::span<const Point14Changes> changes) {
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     const std::uint8_t* item = records.record(i) + offset;
     for (std::size_t b = 0; b < layers_.size(); ++b) {
       layers_[b].coder().encode_symbol(s.models[b], static_cast<std::uint8_t>(item[b] - last[b]));

@@ -6,10 +6,11 @@
 
 namespace las::laz {
 
-// Versions of the LAS 1.4 items. They code the same bits except at a switch of
-// scanner channel: version 3 predicts the first point after a switch to an
-// already used channel from the previous channel's last value (and updates
-// that one), version 4 from the new channel's own.
+// Versions of the LAS 1.4 items. They code the same bits except in the
+// context of the items after POINT14 (see item_context), and at a switch of
+// context: version 3 predicts the first point after a switch to an already
+// used context from the previous context's last value (and updates that
+// one), version 4 from the new context's own.
 enum class ItemVersion : std::uint8_t { v3 = 3, v4 = 4 };
 
 // The per-scanner-channel states of one item within a chunk. `State` has a

@@ -120,6 +120,7 @@ Point14Changes Point14GeometryDecoder::decode_point(std::uint8_t* record) {
 
   Point14Changes changes;
   changes.channel = static_cast<std::uint8_t>(channel);
+  changes.channel_changed = changed & (1u << 6);
   changes.point_source = changed & (1u << 5);
   changes.gps_time = changed & (1u << 4);
   changes.scan_angle = changed & (1u << 3);
@@ -322,6 +323,7 @@ Point14Changes Point14Encoder::encode_point(const std::uint8_t* record) {
 
   Point14Changes changes;
   changes.channel = static_cast<std::uint8_t>(channel);
+  changes.channel_changed = channel != previous_channel;
   {
     auto& base = changes_.select<ItemVersion::v4>(channel).last;
     changes.gps_time = gps_time_differs(attributes.gps_time, base.gps_time);

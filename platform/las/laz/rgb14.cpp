@@ -34,7 +34,7 @@ bool Rgb14Decoder::decode(ChunkRecords records, std::size_t offset, std::span<co
 template <ItemVersion V>
 void Rgb14Decoder::decode_points(ChunkRecords records, std::size_t offset, std::span<const Point14Changes> changes) {
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     if (layer_.present) last = decode_rgb_v2(layer_.coder, s.models, last);
     write_rgb(records.record(i) + offset, last);
   }
@@ -54,7 +54,7 @@ bool Rgb14Encoder::encode_points(ConstChunkRecords records, std::size_t offset,
                                  std::span<const Point14Changes> changes) {
   bool changed = false;
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     const Rgb c = read_rgb(records.record(i) + offset);
     // As in the reference, a colour that is not grey counts as a change.
     changed = encode_rgb_v2(layer_.coder(), s.models, last, c) != 0 || changed;
@@ -79,7 +79,7 @@ template <ItemVersion V>
 void Nir14Decoder::decode_points(ChunkRecords records, std::size_t offset, std::span<const Point14Changes> changes) {
   auto& dec = layer_.coder;
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     if (layer_.present) {
       const unsigned sym = dec.decode_symbol(s.byte_used);
       std::uint8_t lo = low(last), hi = high(last);
@@ -106,7 +106,7 @@ bool Nir14Encoder::encode_points(ConstChunkRecords records, std::size_t offset,
   auto& enc = layer_.coder();
   bool changed = false;
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     const auto v = load<std::uint16_t>(records.record(i) + offset);
     const unsigned sym = (low(v) != low(last) ? 1u : 0u) | (high(v) != high(last) ? 2u : 0u);
     enc.encode_symbol(s.byte_used, sym);

@@ -53,7 +53,7 @@ void WavePacket14Decoder::decode_points(ChunkRecords records, std::size_t offset
                                         std::span<const Point14Changes> changes) {
   auto& dec = layer_.coder;
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     if (layer_.present) {
       WavePacket w;
       w.descriptor = static_cast<std::uint8_t>(dec.decode_symbol(s.descriptor));
@@ -91,7 +91,7 @@ bool WavePacket14Encoder::encode_points(ConstChunkRecords records, std::size_t o
   auto& enc = layer_.coder();
   bool changed = false;
   for (std::size_t i = 1; i < records.count; ++i) {
-    auto [s, last] = contexts_.select<V>(changes[i].channel);
+    auto [s, last] = contexts_.select<V>(item_context<V>(changes[i]));
     const WavePacket w = read_packet(records.record(i) + offset);
     changed = changed || !same_packet(w, last);
     enc.encode_symbol(s.descriptor, w.descriptor);
