@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev
   python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel
   gdal-bin python3-gdal
-  clang libclang-rt-14-dev
+  clang-16 libclang-rt-16-dev
 )
 
 # Node.js runs the independent LAZ decoder of the tests; a node from elsewhere will do.

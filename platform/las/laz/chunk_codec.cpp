@@ -1,5 +1,6 @@
 #include "las/laz/chunk_codec.hpp"
 
+#include <algorithm>
 #include <string>
 #include <variant>
 
@@ -118,14 +119,21 @@ std::expected<std::size_t, Error> ChunkDecoder::decode(std::span<const std::uint
 
   ArithmeticDecoder dec(chunk.subspan(record_length_));
   dec.init();
-  for (std::size_t i = 1; i < point_count && !dec.failed(); ++i) {
+  // The output grows a block of records at a time, so that a corrupt point
+  // count costs no more memory than the bytes that decode before the end.
+  constexpr std::size_t block = 4096;
+  for (std::size_t done = 1; done < point_count && !dec.failed();) {
+    const std::size_t count = std::min(block, point_count - done);
     const std::size_t at = out.size();
-    out.resize(at + record_length_);
+    out.resize(at + count * record_length_);
     std::uint8_t* record = out.data() + at;
-    for (std::size_t k = 0; k < decoders.size(); ++k) {
-      std::visit([&](auto& d) { d.decode(dec, record); }, decoders[k]);
-      record += items_[k].size;
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t k = 0; k < decoders.size(); ++k) {
+        std::visit([&](auto& d) { d.decode(dec, record); }, decoders[k]);
+        record += items_[k].size;
+      }
     }
+    done += count;
   }
   if (dec.failed()) return fail(kept);
   return record_length_ + dec.position();
