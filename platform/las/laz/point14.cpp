@@ -309,7 +309,7 @@ void Point14Encoder::encode(ConstChunkRecords records, std::span<Point14Changes>
 void Point14Encoder::start(const std::uint8_t* first) {
   const unsigned channel = point14_channel(first);
   const Point14Attributes a = read_attributes(first);
-  changes_.start(channel, ChangeBase{a.gps_time, a.scan_angle, a.point_source});
+  changes_.start(channel, Point14ChangeBase{a.gps_time, a.scan_angle, a.point_source});
   geometry_.start(channel, read_geometry(first));
   attributes_.start(channel, a);
   for (auto& layer : layers_) layer.restart();

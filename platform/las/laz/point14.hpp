@@ -121,6 +121,18 @@ class Point14AttributeDecoder {
   bool corrupt_ = false;
 };
 
+// What the encoder compares a point with to set its change flags.
+struct Point14ChangeBase {
+  std::uint64_t gps_time = 0;
+  std::int16_t scan_angle = 0;
+  std::uint16_t point_source = 0;
+};
+
+struct Point14ChangeState {
+  Point14ChangeBase last;
+  void reset(const Point14ChangeBase& from) { last = from; }
+};
+
 class Point14Encoder {
  public:
   // Codes every point after the first into the nine layers, appended to
@@ -128,16 +140,6 @@ class Point14Encoder {
   void encode(ConstChunkRecords records, std::span<Point14Changes> changes, LayerBytes& layers);
 
  private:
-  // What the change flags of a point compare against.
-  struct ChangeBase {
-    std::uint64_t gps_time = 0;
-    std::int16_t scan_angle = 0;
-    std::uint16_t point_source = 0;
-  };
-  struct ChangeState {
-    ChangeBase last;
-    void reset(const ChangeBase& from) { last = from; }
-  };
   using GeometryState = Point14GeometryState<IntegerCompressor>;
   using AttributeState = Point14AttributeState<IntegerCompressor>;
   void start(const std::uint8_t* first);
@@ -146,7 +148,7 @@ class Point14Encoder {
   void encode_gps_time(AttributeState& state, std::uint64_t time);
 
   enum Layer { xy, z, classification, flags, intensity, scan_angle, user_data, point_source, gps_time, count };
-  ChannelContexts<ChangeState> changes_;
+  ChannelContexts<Point14ChangeState> changes_;
   ChannelContexts<GeometryState> geometry_;
   ChannelContexts<AttributeState> attributes_;
   std::array<LayerEncoder, Layer::count> layers_;
