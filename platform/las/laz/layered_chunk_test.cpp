@@ -1,3 +1,4 @@
+#include "las/bytes.hpp"
 #include "las/laz/layered_chunk.hpp"
 #include "las/laz/layered_test_records.hpp"
 
@@ -148,6 +149,16 @@ TEST(LayeredChunk, ChunkWithoutKeptPointsSkipsItsAttributeLayers) {
   EXPECT_EQ(decode(items, chunk, 2000, &keep_none).value(), Bytes{});
   auto full = decode(items, chunk, 2000);
   EXPECT_TRUE(!full || *full != records);
+}
+
+// The reference compares GPS times as doubles and so would turn -0 after +0
+// into +0; we keep the bits.
+TEST(LayeredChunk, KeepsTheSignOfZeroGpsTimes) {
+  const auto items = items_for(6, 0, 3);
+  Bytes records = make_records(items, 4, 8, Scene{1, true});
+  const double times[] = {0.0, -0.0, -0.0, 0.0};
+  for (std::size_t i = 0; i < 4; ++i) store(records.data() + i * 30 + 22, times[i]);
+  EXPECT_EQ(decode(items, encode(items, records), 4).value(), records);
 }
 
 TEST(LayeredChunk, TruncatedOrDamagedChunksFailCleanly) {
