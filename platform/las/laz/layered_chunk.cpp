@@ -37,8 +37,7 @@ std::expected<std::vector<PlannedItem>, Error> plan(std::span<const LaszipItem> 
       case ItemType::byte14: expected_size = item.size; break;
       default: break;
     }
-    // Version 2 is what early writers recorded for version 3.
-    const bool known_version = item.version >= 2 && item.version <= 4;
+    const bool known_version = item.version == 3 || item.version == 4;
     if (expected_size == 0 || item.size != expected_size || !known_version) {
       return std::unexpected(codec_error(describe(item) + " cannot be coded in layered chunks"));
     }
@@ -123,7 +122,9 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
     return std::unexpected(codec_error("corrupt chunk data"));
   };
   const std::span<const std::span<const std::uint8_t>> layers(layers_);
-  if (!geometry_.decode(records, changes_, layers.subspan(0, 2))) return corrupt();
+  // A chunk of one point is its raw record; its layers, if any, code nothing.
+  const bool coded = point_count > 1;
+  if (coded && !geometry_.decode(records, changes_, layers.subspan(0, 2))) return corrupt();
 
   if (keep) {
     keep_.assign(point_count, 0);
@@ -134,14 +135,16 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
     }
   }
 
-  if (!attributes_.decode(records, changes_, layers.subspan(2, point14_layers - 2))) return corrupt();
-  std::size_t layer = point14_layers;
-  for (Slot& slot : items_) {
-    const bool ok = std::visit(
-        [&](auto& d) { return d.decode(records, slot.offset, changes_, layers.subspan(layer, slot.layers)); },
-        slot.decoder);
-    if (!ok) return corrupt();
-    layer += slot.layers;
+  if (coded) {
+    if (!attributes_.decode(records, changes_, layers.subspan(2, point14_layers - 2))) return corrupt();
+    std::size_t layer = point14_layers;
+    for (Slot& slot : items_) {
+      const bool ok = std::visit(
+          [&](auto& d) { return d.decode(records, slot.offset, changes_, layers.subspan(layer, slot.layers)); },
+          slot.decoder);
+      if (!ok) return corrupt();
+      layer += slot.layers;
+    }
   }
 
   if (!keep) return at;

@@ -161,6 +161,17 @@ TEST(LayeredChunk, KeepsTheSignOfZeroGpsTimes) {
   EXPECT_EQ(decode(items, encode(items, records), 4).value(), records);
 }
 
+// A chunk of one point needs no layer bytes, whatever a writer put there.
+TEST(LayeredChunk, OnePointChunkIsItsRawRecord) {
+  const auto items = items_for(8, 2, 3);
+  const Bytes record = make_records(items, 1, 6);
+  Bytes chunk = record;
+  const std::uint32_t one = 1;
+  chunk.resize(record.size() + 4 + 4 * (9 + 2 + 2));
+  std::memcpy(chunk.data() + record.size(), &one, 4);
+  EXPECT_EQ(decode(items, chunk, 1).value(), record);
+}
+
 TEST(LayeredChunk, TruncatedOrDamagedChunksFailCleanly) {
   const auto items = items_for(8, 2, 3);
   const Bytes records = make_records(items, 300, 11);
@@ -198,6 +209,7 @@ TEST(LayeredChunk, RejectsItemListsItCannotCode) {
       {},
       {{ItemType::rgb14, 6, 3}},
       {{ItemType::point14, 30, 5}},
+      {{ItemType::point14, 30, 2}},
       {{ItemType::point14, 20, 3}},
       {{ItemType::point14, 30, 3}, {ItemType::rgb14, 8, 3}},
       {{ItemType::point14, 30, 3}, {ItemType::byte14, 0, 3}},

@@ -3,7 +3,6 @@
 #include "las/bytes.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -22,7 +21,7 @@ constexpr std::uint8_t return_map[16][16] = {
     {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5}, {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5},
 };
 
-// Return level: how far the return is from the last one, capped at 7 (the z contexts).
+// Return level, the z context: |n - r|, capped at 7.
 unsigned return_level(unsigned n, unsigned r) { return std::min(n > r ? n - r : r - n, 7u); }
 
 // Context of the previous point: first (1) and/or last (2) return, GPS time changed (4).
