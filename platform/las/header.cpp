@@ -49,6 +49,10 @@ std::expected<Header, Error> HeaderBuilder::build() const {
     return std::unexpected(
         Error("version " + version.text() + " does not support format " + std::to_string(point_format.id)));
   }
+  if (point_format.record_length() > std::numeric_limits<std::uint16_t>::max()) {
+    return std::unexpected(Error("the point record length " + std::to_string(point_format.record_length()) +
+                                 " is longer than 65535 bytes"));
+  }
   if (file_source_id != 0 && version < Version{1, 1}) return std::unexpected(unsupported_feature("FileSourceId", version));
   if ((global_encoding & global_encoding::kGpsStandardTime) && version < Version{1, 2}) {
     return std::unexpected(unsupported_feature("GpsStandardTime", version));

@@ -65,6 +65,8 @@ TEST(HeaderBuilder, RefusesWhatTheVersionCannotCarry) {
       "the VLR user id is longer than 16 bytes: " + std::string(17, 'u'));
   add("vlr data", {1, 2}, [](HeaderBuilder& b) { b.vlrs.push_back({0, "big", 1, "", testing::Bytes(65536)}); },
       "the VLR big/1 holds 65536 bytes, more than a VLR can hold (65535)");
+  add("record length", {1, 2}, [](HeaderBuilder& b) { b.point_format.extra_bytes = 65535 - 19; },
+      "the point record length 65536 is longer than 65535 bytes");
   add("header padding", {1, 4}, [](HeaderBuilder& b) { b.header_padding.resize(65536 - 375); },
       "the header padding makes the header larger than 65535 bytes");
   for (const Case& c : cases) {

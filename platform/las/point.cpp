@@ -81,13 +81,7 @@ std::expected<void, Error> encode_point(const Point& p, const RecordLayout& layo
     return std::unexpected(Error("the attributes of the point format (" + describe(format) +
                                  ") do not match the point: " + describe(p)));
   }
-  const Transform* transforms[] = {&layout.x, &layout.y, &layout.z};
-  const double coordinates[] = {p.position.x, p.position.y, p.position.z};
-  for (int axis = 0; axis < 3; ++axis) {
-    const auto raw = transforms[axis]->inverse(coordinates[axis]);
-    if (!raw) return std::unexpected(raw.error());
-    store<std::int32_t>(r + 4 * axis, *raw);
-  }
+  if (auto stored = layout.store_coordinates(p.position, r); !stored) return stored;
   store<std::uint16_t>(r + 12, p.intensity);
   const std::uint8_t direction_and_edge = (p.scan_direction ? 0x40 : 0) | (p.edge_of_flight_line ? 0x80 : 0);
   if (format.is_extended()) {

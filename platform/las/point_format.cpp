@@ -1,15 +1,6 @@
 #include "las/point_format.hpp"
 
-#include <array>
-
 namespace las {
-namespace {
-
-constexpr std::array<std::uint16_t, PointFormat::kMaxId + 1> kBaseLength = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-
-}  // namespace
-
-std::uint16_t PointFormat::base_length() const { return kBaseLength[id]; }
 
 std::uint16_t PointFormat::rgb_offset() const {
   if (is_extended()) return 30;

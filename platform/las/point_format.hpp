@@ -14,7 +14,10 @@ struct PointFormat {
   static constexpr std::uint8_t kMaxId = 10;
 
   // Size of the format's own fields, without the extra bytes; id must be <= kMaxId.
-  std::uint16_t base_length() const;
+  std::uint16_t base_length() const {
+    constexpr std::uint16_t kBaseLength[kMaxId + 1] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+    return kBaseLength[id];
+  }
   std::uint32_t record_length() const { return std::uint32_t{base_length()} + extra_bytes; }
   bool is_extended() const { return id >= 6; }
   bool has_gps_time() const { return id != 0 && id != 2; }

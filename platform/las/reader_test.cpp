@@ -90,6 +90,66 @@ TEST(Reader, RefusesBrokenFilesWithAClearError) {
   }
 }
 
+TEST(Reader, LaszipVlrWithoutCompressionBitIsPlainLas) {
+  // What a LAS output keeps of a LAZ first tile.
+  testing::TempDir dir;
+  HeaderBuilder builder(testing::make_header({1, 2}, 3));
+  builder.vlrs.push_back({0, "laszip encoded", 22204, "", Bytes(46, 1)});
+  const Header header = *builder.build();
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 10);
+  {
+    auto writer = Writer::create(dir.file("out.las"), header, false);
+    ASSERT_TRUE(writer.has_value());
+    ASSERT_TRUE(writer->write_records(layout, records).has_value());
+  }
+  auto reader = Reader::open(dir.file("out.las"));
+  ASSERT_TRUE(reader.has_value()) << reader.error().message();
+  EXPECT_FALSE(reader->header().is_compressed());
+  EXPECT_TRUE(reader->header().vlrs().back().is_laszip());
+  EXPECT_EQ(testing::read_all(dir.file("out.las")), records);
+}
+
+// Every byte of the header and the VLR and EVLR headers set to values that
+// break sizes, offsets and counts: each file opens and reads whole, or is
+// refused; nothing is read outside the file (the sanitizer build checks).
+TEST(Reader, DamagedHeaderBytesNeverCrash) {
+  testing::TempDir dir;
+  HeaderBuilder builder(testing::make_header({1, 4}, 8, 2));
+  builder.evlrs = {{0, "small", 1, "", Bytes(40, 5)}};
+  const Header header = *builder.build();
+  const RecordLayout layout = RecordLayout::of(header);
+  {
+    auto writer = Writer::create(dir.file("valid.las"), header, false);
+    ASSERT_TRUE(writer.has_value());
+    ASSERT_TRUE(writer->write_records(layout, testing::make_records(layout, 3)).has_value());
+  }
+  const Bytes valid = testing::read_bytes(dir.file("valid.las"));
+  const std::size_t evlr_start = load<std::uint64_t>(&valid[235]);
+  std::vector<std::size_t> offsets;
+  for (std::size_t i = 0; i < 375 + 54 + 2; ++i) offsets.push_back(i);
+  for (std::size_t i = evlr_start; i < evlr_start + 60; ++i) offsets.push_back(i);
+  std::size_t opened = 0;
+  for (const std::size_t offset : offsets) {
+    for (const std::uint8_t value : {0x00, 0x01, 0x7F, 0x80, 0xFF}) {
+      Bytes bytes = valid;
+      bytes[offset] = value;
+      testing::write_bytes(dir.file("damaged.las"), bytes);
+      auto reader = Reader::open(dir.file("damaged.las"));
+      if (!reader) continue;
+      ++opened;
+      Bytes records;
+      while (true) {
+        auto read = reader->read_batch(records);
+        ASSERT_TRUE(read.has_value()) << "byte " << offset << " = " << int{value} << ": " << read.error().message();
+        if (*read == 0) break;
+      }
+      EXPECT_EQ(records.size(), reader->header().number_of_points() * reader->layout().record_length());
+    }
+  }
+  EXPECT_GT(opened, 0u);
+}
+
 TEST(Reader, MissingFileOrDirectoryIsAnIoError) {
   testing::TempDir dir;
   for (const std::string& path : {dir.file("missing.las"), dir.file("")}) {

@@ -52,23 +52,9 @@ std::expected<void, Error> Writer::State::convert(const RecordLayout& from, std:
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint8_t* in = records.data() + i * in_length;
     std::uint8_t* out = scratch.data() + i * out_length;
-    std::expected<void, Error> converted;
-    if (same_format) {
-      std::memcpy(out, in, in_length);
-      const Vector3 position = from.coordinates(in);
-      const auto x = layout.x.inverse(position.x);
-      const auto y = layout.y.inverse(position.y);
-      const auto z = layout.z.inverse(position.z);
-      if (x && y && z) {
-        store<std::int32_t>(out, *x);
-        store<std::int32_t>(out + 4, *y);
-        store<std::int32_t>(out + 8, *z);
-      } else {
-        converted = std::unexpected(!x ? x.error() : !y ? y.error() : z.error());
-      }
-    } else {
-      converted = encode_point(decode_point(from, in), layout, out);
-    }
+    if (same_format) std::memcpy(out, in, in_length);
+    const auto converted = same_format ? layout.store_coordinates(from.coordinates(in), out)
+                                       : encode_point(decode_point(from, in), layout, out);
     if (!converted) {
       scratch.resize(i * out_length);
       return converted;
@@ -123,9 +109,18 @@ std::expected<Writer, Error> Writer::create(const std::string& path, const Heade
 
 Writer::Writer(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Writer::Writer(Writer&&) noexcept = default;
-Writer& Writer::operator=(Writer&&) noexcept = default;
 
-Writer::~Writer() {
+Writer& Writer::operator=(Writer&& other) noexcept {
+  if (this != &other) {
+    finish_unclosed();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+Writer::~Writer() { finish_unclosed(); }
+
+void Writer::finish_unclosed() noexcept {
   if (!state_ || state_->closed) return;
   try {
     (void)close();
@@ -136,10 +131,11 @@ Writer::~Writer() {
 
 RecordLayout Writer::layout() const { return state_->layout; }
 
-const HeaderFields& Writer::header() const { return state_->header; }
-
 std::expected<void, Error> Writer::write_records(const RecordLayout& layout, std::span<const std::uint8_t> records) {
   if (state_->closed) return std::unexpected(Error("the writer is closed"));
+  if (layout.format.id > PointFormat::kMaxId) {
+    return std::unexpected(Error("point format " + std::to_string(layout.format.id) + " is not supported"));
+  }
   if (records.size() % layout.record_length() != 0) {
     return std::unexpected(Error("the records (" + std::to_string(records.size()) + " bytes) are not a whole number of " +
                                  std::to_string(layout.record_length()) + "-byte records"));

@@ -28,9 +28,6 @@ class Writer {
   ~Writer();
 
   RecordLayout layout() const;
-  // The header as close() will write it, with what has been counted so far.
-  const HeaderFields& header() const;
-
   // Records in the writer's layout are written as they are; records of the
   // same format with another scale or offset get their coordinates re-encoded;
   // records of a compatible format are converted through the generic point.
@@ -43,6 +40,7 @@ class Writer {
  private:
   struct State;
   explicit Writer(std::unique_ptr<State> state);
+  void finish_unclosed() noexcept;
 
   std::unique_ptr<State> state_;
 };

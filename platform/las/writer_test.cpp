@@ -257,7 +257,7 @@ TEST(Writer, RefusesRecordsOfAnotherKind) {
   EXPECT_EQ(describe(PointFormat{10, 3}), "format 10 [gps time, rgb, nir, waveform, 3 extra bytes]");
 }
 
-TEST(Writer, RefusesPartialRecords) {
+TEST(Writer, RefusesPartialRecordsAndUnknownFormats) {
   testing::TempDir dir;
   const Header header = testing::make_header({1, 2}, 0);
   auto writer = Writer::create(dir.file("out.las"), header, false);
@@ -265,6 +265,9 @@ TEST(Writer, RefusesPartialRecords) {
   auto written = writer->write_records(writer->layout(), Bytes(30));
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error().message(), "the records (30 bytes) are not a whole number of 20-byte records");
+  written = writer->write_records(RecordLayout{{11, 0}, {}, {}, {}}, Bytes(100));
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().message(), "point format 11 is not supported");
 }
 
 TEST(Writer, BuffersWritesIn8KiB) {
@@ -295,6 +298,19 @@ TEST(Writer, DiscardedWriterFinishesTheFile) {
   EXPECT_EQ(reader->header().number_of_points(), 321u);
   EXPECT_EQ(reader->header().evlrs(), header.evlrs());
   EXPECT_EQ(testing::read_all(dir.file("out.las")), records);
+}
+
+TEST(Writer, WriterReplacedByAnotherFinishesItsFile) {
+  testing::TempDir dir;
+  const Header header = testing::make_header({1, 2}, 1);
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 50);
+  auto first = Writer::create(dir.file("first.las"), header, false);
+  auto second = Writer::create(dir.file("second.las"), header, false);
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  ASSERT_TRUE(first->write_records(layout, records).has_value());
+  *first = std::move(*second);
+  EXPECT_EQ(testing::read_all(dir.file("first.las")), records);
 }
 
 TEST(Writer, FailingToFinishIsReportedAndNeverEndsTheProcess) {

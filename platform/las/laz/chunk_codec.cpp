@@ -21,19 +21,8 @@ using ItemDecoder = std::variant<Point10DecoderV1, Point10DecoderV2, GpsTimeDeco
 using ItemEncoder =
     std::variant<Point10EncoderV2, GpsTimeEncoderV2, RgbEncoderV2, WavepacketEncoderV1, ExtraBytesEncoderV2>;
 
-bool decodable(const LaszipItem& item) {
-  switch (item.type) {
-    case ItemType::point10:
-    case ItemType::gpstime11:
-    case ItemType::rgb12:
-    case ItemType::byte:
-      return item.version == 1 || item.version == 2;
-    case ItemType::wavepacket13:
-      return item.version == 1;
-    default:
-      return false;
-  }
-}
+// The items of point formats 0-5.
+bool decodable(const LaszipItem& item) { return item.is_known() && item.type <= ItemType::wavepacket13; }
 
 bool encodable(const LaszipItem& item) {
   return decodable(item) && item.version == (item.type == ItemType::wavepacket13 ? 1 : 2);

@@ -17,26 +17,6 @@ void append_le(std::vector<std::uint8_t>& out, T value) {
   store(out.data() + out.size() - sizeof value, value);
 }
 
-bool known_version(const LaszipItem& item) {
-  switch (item.type) {
-    case ItemType::point10:
-    case ItemType::gpstime11:
-    case ItemType::rgb12:
-    case ItemType::byte:
-      return item.version == 1 || item.version == 2;
-    case ItemType::wavepacket13:
-      return item.version == 1;
-    case ItemType::point14:
-    case ItemType::rgb14:
-    case ItemType::rgbnir14:
-    case ItemType::wavepacket14:
-    case ItemType::byte14:
-      return item.version == 3 || item.version == 4;
-    default:
-      return false;
-  }
-}
-
 // The item types a point format consists of, without extra bytes.
 std::vector<ItemType> format_items(std::uint8_t format) {
   using enum ItemType;
@@ -95,6 +75,26 @@ std::uint16_t item_size(ItemType type) {
 }  // namespace
 
 Error codec_error(std::string_view what) { return Error(std::string("laszip error: ") + std::string(what)); }
+
+bool LaszipItem::is_known() const {
+  switch (type) {
+    case ItemType::point10:
+    case ItemType::gpstime11:
+    case ItemType::rgb12:
+    case ItemType::byte:
+      return version == 1 || version == 2;
+    case ItemType::wavepacket13:
+      return version == 1;
+    case ItemType::point14:
+    case ItemType::rgb14:
+    case ItemType::rgbnir14:
+    case ItemType::wavepacket14:
+    case ItemType::byte14:
+      return version == 3 || version == 4;
+    default:
+      return false;
+  }
+}
 
 std::string_view item_type_name(ItemType type) {
   using enum ItemType;
@@ -163,7 +163,7 @@ std::expected<LaszipVlr, Error> LaszipVlr::parse(std::span<const std::uint8_t> d
     const std::size_t at = fixed_part + item_part * i;
     LaszipItem item{static_cast<ItemType>(load<std::uint16_t>(data.data() + at)),
                     load<std::uint16_t>(data.data() + at + 2), load<std::uint16_t>(data.data() + at + 4)};
-    if (!known_version(item)) {
+    if (!item.is_known()) {
       return std::unexpected(codec_error(std::string("item type ") + std::to_string(static_cast<unsigned>(item.type)) +
                                          " version " + std::to_string(item.version) + " is not supported"));
     }

@@ -38,6 +38,9 @@ struct LaszipItem {
   ItemType type;
   std::uint16_t size;
   std::uint16_t version;
+
+  // A type and version the format defines.
+  bool is_known() const;
   friend bool operator==(const LaszipItem&, const LaszipItem&) = default;
 };
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "las/io/file.hpp"
 #include "las/writer.hpp"
@@ -47,14 +46,6 @@ void write_laz(const std::string& path, const Header& header, const Bytes& recor
   }
   auto closed = writer->close();
   ASSERT_TRUE(closed.has_value()) << closed.error().message();
-}
-
-Bytes lazperf_decode(const std::string& path) {
-  const std::string out = path + ".lazperf";
-  std::string command = "node '";
-  command.append(KARVIK_LAZPERF_DIR).append("/decode.js' '").append(path).append("' '").append(out).append("' 2>&1");
-  EXPECT_EQ(std::system(command.c_str()), 0) << command;
-  return read_bytes(out);
 }
 
 }  // namespace las::testing

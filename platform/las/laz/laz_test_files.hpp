@@ -8,8 +8,8 @@
 #include "las/laz/laszip_vlr.hpp"
 #include "las/test_files.hpp"
 
-// Test helpers for LAZ files: samples taken apart without the reader, files
-// written through the writer, and the independent decoder.
+// Test helpers for LAZ files: samples taken apart without the reader, and
+// files written through the writer.
 namespace las::testing {
 
 // A LAZ sample's header, LASzip VLR and chunks, found without the reader.
@@ -24,8 +24,5 @@ LazSample open_sample(const std::string& name);
 
 // Writes the records as a LAZ file with the header, in uneven pieces.
 void write_laz(const std::string& path, const Header& header, const Bytes& records);
-
-// The records laz-perf decodes from a file.
-Bytes lazperf_decode(const std::string& path);
 
 }  // namespace las::testing

@@ -11,6 +11,7 @@
 #include "las/laz/chunk_table.hpp"
 #include "las/laz/laszip_vlr.hpp"
 #include "las/laz/laz_test_files.hpp"
+#include "las/laz/lazperf_decoder.hpp"
 #include "las/test_files.hpp"
 
 namespace las::laz {
@@ -42,6 +43,30 @@ TEST(LazSamples, DecodeToTheRecordsOfTheirLasTwin) {
     const Bytes expected = testing::read_all(sample(las));
     ASSERT_EQ(decoded.size(), expected.size()) << laz;
     EXPECT_TRUE(decoded == expected) << laz;
+  }
+}
+
+// The LAZ samples without a LAS twin decode to what laz-perf decodes.
+TEST(LazSamples, DecodeAsLazPerfDoes) {
+  const char* files[] = {
+      "pdal__faceraster_numerical_imprecision.laz",
+      "lidR__dbh.laz",
+      "lastools__france.laz",
+      "entwine-ellipsoid-single-laz/ellipsoid.laz",
+      "entwine-ellipsoid-multi-laz/ned.laz",
+      "entwine-ellipsoid-multi-laz/neu.laz",
+      "entwine-ellipsoid-multi-laz/nwd.laz",
+      "entwine-ellipsoid-multi-laz/nwu.laz",
+      "entwine-ellipsoid-multi-laz/sed.laz",
+      "entwine-ellipsoid-multi-laz/seu.laz",
+      "entwine-ellipsoid-multi-laz/swd.laz",
+      "entwine-ellipsoid-multi-laz/swu.laz",
+  };
+  testing::TempDir dir;
+  for (const char* name : files) {
+    const Bytes ours = testing::read_all(sample(name));
+    EXPECT_FALSE(ours.empty()) << name;
+    EXPECT_TRUE(ours == testing::lazperf_decode(sample(name), dir.file("lazperf.bin"))) << name;
   }
 }
 

@@ -1,0 +1,181 @@
+#pragma once
+
+#include <chrono>
+#include <cstring>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "geometry/traits.hpp"
+#include "index/reader.hpp"
+#include "log/log.hpp"
+#include "pipeline/kept_records.hpp"
+#include "pipeline/staged_output.hpp"
+#include "pointcloud/reader.hpp"
+#include "pointcloud/writer.hpp"
+#include "pool/pool.hpp"
+#include "text/debug_quote.hpp"
+
+namespace karvik_core::pipeline {
+
+struct TileResult {
+  std::uint64_t points_read = 0;
+  KeptRecords kept;
+};
+
+// Every record of the pipeline carries this target.
+inline constexpr const char* kLogTarget = "karvik_core::pipeline::executor";
+
+// Appends the records of `batch` whose coordinates lie inside the geometry.
+template <geometry::ExtractGeometry G>
+void keep_inside(const G& geometry, const las::RecordLayout& layout, const std::uint8_t* batch, std::size_t count,
+                 std::vector<std::uint8_t>& kept) {
+  const std::size_t length = layout.record_length();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* record = batch + i * length;
+    std::int32_t raw[3];
+    std::memcpy(raw, record, sizeof raw);
+    const double x = raw[0] * layout.x.scale + layout.x.offset;
+    const double y = raw[1] * layout.y.scale + layout.y.offset;
+    const double z = raw[2] * layout.z.scale + layout.z.offset;
+    if (geometry.contains_xyz(x, y, z)) kept.insert(kept.end(), record, record + length);
+  }
+}
+
+// The outcome of one tile: nothing when it could not be opened or read (it
+// is logged and skipped), an error when its kept records could not be held.
+using TileOutcome = std::optional<std::expected<TileResult, TileIndexError>>;
+
+// Reads one tile slice by slice and keeps the records inside the geometry.
+template <geometry::ExtractGeometry G>
+TileOutcome filter_tile(const std::string& location, const G& geometry, bool verbose, const std::string& spill_dir) {
+  if (verbose) KARVIK_LOG(logging::Level::Info, kLogTarget, "Processing tile: " + debug_quote(location));
+  auto reader = pointcloud::PointCloudReader::open(location);
+  if (!reader) {
+    KARVIK_LOG(logging::Level::Warn, kLogTarget,
+               "Failed to open " + debug_quote(location) + ": " + reader.error().to_string());
+    return std::nullopt;
+  }
+  TileResult result{0, KeptRecords(reader->layout(), spill_dir)};
+  std::vector<std::uint8_t> batch, kept;
+  for (;;) {
+    batch.clear();
+    auto count = reader->read_batch(batch);
+    if (!count) {
+      KARVIK_LOG(logging::Level::Warn, kLogTarget,
+                 "Failed to read points from " + debug_quote(location) + ": " + count.error().to_string());
+      return std::nullopt;
+    }
+    if (*count == 0) break;
+    result.points_read += *count;
+    kept.clear();
+    keep_inside(geometry, result.kept.layout(), batch.data(), *count, kept);
+    if (auto held = result.kept.append(kept); !held) return std::unexpected(std::move(held.error()));
+  }
+  if (verbose) {
+    KARVIK_LOG(logging::Level::Info, kLogTarget,
+               "Tile " + debug_quote(location) + ": " + std::to_string(result.points_read) + " -> " +
+                   std::to_string(result.kept.size()) + " points");
+  }
+  return result;
+}
+
+struct ExtractionStats {
+  std::size_t tiles_processed = 0;
+  std::uint64_t points_read = 0;
+  std::uint64_t points_written = 0;
+  std::chrono::nanoseconds elapsed_time{0};
+};
+
+// One extraction: select the tiles of the index that meet the geometry, read
+// and filter them on the worker pool, and stream the kept records, in tile
+// order, into one output file behind the first tile's header.
+class ExtractionPipeline {
+ public:
+  ExtractionPipeline(std::string index_path, std::string output_path, bool verbose)
+      : index_path_(std::move(index_path)), output_path_(std::move(output_path)), verbose_(verbose) {}
+
+  template <geometry::ExtractGeometry G>
+  std::expected<ExtractionStats, TileIndexError> execute(const G& geometry) const;
+
+ private:
+  // The output, opened when the first kept record arrives.
+  class Output {
+   public:
+    Output(const std::string& output_path, std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
+        : output_path_(output_path), first_tile_(std::move(first_tile)) {}
+    std::expected<void, TileIndexError> write(const pointcloud::PointRecords& records);
+    bool opened() const { return writer_.has_value(); }
+    std::expected<void, TileIndexError> finish();
+
+   private:
+    const std::string& output_path_;
+    std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile_;
+    std::optional<StagedOutput> staged_;
+    std::optional<pointcloud::PointCloudWriter> writer_;
+  };
+
+  // Where kept records beyond the memory budget wait: beside the output.
+  static std::string output_directory(const std::string& output_path);
+
+  std::string index_path_;
+  std::string output_path_;
+  bool verbose_;
+};
+
+template <geometry::ExtractGeometry G>
+std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const G& geometry) const {
+  const auto start = std::chrono::steady_clock::now();
+  if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Opening tile index: " + debug_quote(index_path_));
+  auto index = index::TileIndexReader::open(index_path_);
+  if (!index) return std::unexpected(std::move(index.error()));
+  auto tiles = index->read_tiles(std::nullopt, geometry);
+  if (!tiles) return std::unexpected(std::move(tiles.error()));
+  if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Found " + std::to_string(tiles->size()) + " intersecting tiles");
+
+  // The first tile gives the output's header; opened now so that its failure
+  // is known before any tile is streamed.
+  Output output(output_path_, pointcloud::PointCloudReader::open(tiles->front().location));
+  ExtractionStats stats;
+  stats.tiles_processed = tiles->size();
+  std::optional<TileIndexError> failure;
+  const std::size_t window = pool::ThreadPool::global().size() + 1;
+  const std::string spill_dir = output_directory(output_path_);
+  pool::ordered_map<TileOutcome>(
+      tiles->size(), window,
+      [&](std::size_t i) { return filter_tile((*tiles)[i].location, geometry, verbose_, spill_dir); },
+      [&](std::size_t, TileOutcome outcome) {
+        if (!outcome) return true;
+        if (!*outcome) {
+          failure = std::move(outcome->error());
+          return false;
+        }
+        TileResult& result = **outcome;
+        stats.points_read += result.points_read;
+        if (result.kept.size() == 0) return true;
+        if (auto written = result.kept.drain([&](const pointcloud::PointRecords& r) { return output.write(r); });
+            !written) {
+          failure = std::move(written.error());
+          return false;
+        }
+        stats.points_written += result.kept.size();
+        return true;
+      });
+  if (failure) return std::unexpected(std::move(*failure));
+
+  if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Total: read " + std::to_string(stats.points_read) + " points, writing " +
+       std::to_string(stats.points_written) + " points");
+  if (stats.points_written == 0) {
+    KARVIK_LOG(logging::Level::Warn, kLogTarget, "No points to write!");
+  } else {
+    if (auto finished = output.finish(); !finished) return std::unexpected(std::move(finished.error()));
+    if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Wrote output to: " + debug_quote(output_path_));
+  }
+  stats.elapsed_time = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+  return stats;
+}
+
+}  // namespace karvik_core::pipeline

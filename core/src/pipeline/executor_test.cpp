@@ -1,0 +1,319 @@
+#include "pipeline/executor.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "geometry/box.hpp"
+#include "geometry/cylinder.hpp"
+#include "geometry/frustum.hpp"
+#include "testing/gpkg_fixture.hpp"
+#include "testing/las_fixture.hpp"
+
+namespace karvik_core::pipeline {
+namespace {
+
+using geometry::AxisAlignedBox;
+using geometry::Rect;
+using namespace karvik_core::testing;
+
+struct Captured {
+  logging::Level level;
+  std::string target, message, file;
+};
+
+// Captures every record the pipeline emits.
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logging::set_max_level(logging::Level::Trace);
+    logging::set_sink([this](const logging::Record& r) {
+      std::lock_guard lock(mutex_);
+      records_.push_back({r.level, std::string(r.target), std::string(r.message), r.file});
+    });
+  }
+  void TearDown() override {
+    logging::set_sink({});
+    logging::set_max_level(logging::Level::Off);
+  }
+  std::vector<std::string> messages(logging::Level level) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& r : records_) {
+      if (r.level == level) out.push_back(r.message);
+    }
+    return out;
+  }
+  std::vector<Captured> records() {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  // Files in the folder other than the index and the tiles the test wrote.
+  std::vector<std::string> stray_files(const std::vector<std::string>& expected) const {
+    std::vector<std::string> stray;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename().string();
+      if (std::find(expected.begin(), expected.end(), name) == expected.end()) stray.push_back(name);
+    }
+    return stray;
+  }
+
+  template <typename G>
+  std::expected<ExtractionStats, TileIndexError> run(const G& geometry, const std::string& output = "out.las",
+                                                     bool verbose = false) {
+    return ExtractionPipeline(path("index.gpkg"), path(output), verbose).execute(geometry);
+  }
+
+  TempDir dir_;
+
+ private:
+  std::mutex mutex_;
+  std::vector<Captured> records_;
+};
+
+// Records of `all` (record length `length`) whose point lies inside the box, in order.
+std::vector<std::uint8_t> inside(const std::vector<std::uint8_t>& all, const std::vector<TilePoint>& points,
+                                 std::size_t length, double x0, double x1, double y0, double y1) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (points[i].x >= x0 && points[i].x <= x1 && points[i].y >= y0 && points[i].y <= y1) {
+      out.insert(out.end(), all.begin() + i * length, all.begin() + (i + 1) * length);
+    }
+  }
+  return out;
+}
+
+TEST_F(PipelineTest, KeepsThePointsInsideInTileOrderBehindTheFirstTilesHeader) {
+  const auto pa = grid(0, 0, 10, 1);   // x, y in 0..9
+  const auto pb = grid(10, 0, 10, 1);  // x in 10..19
+  const auto ra = write_tile(path("a.las"), pa, {.file_source_id = 11});
+  const auto rb = write_tile(path("b.las"), pb, {.file_source_id = 22});
+  write_tile(path("far.las"), grid(100, 100, 3, 1));
+  // b comes first in the index: its header is the output's.
+  write_index(path("index.gpkg"), {{path("b.las"), {10, 0, 19, 9}},
+                                   {path("far.las"), {100, 100, 102, 102}},
+                                   {path("a.las"), {0, 0, 9, 9}}});
+  const AxisAlignedBox box(7, 12, 2, 4);
+  auto stats = run(box);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->tiles_processed, 2u);
+  EXPECT_EQ(stats->points_read, 200u);
+  const std::size_t length = 28;
+  auto expected = inside(rb, pb, length, 7, 12, 2, 4);
+  const auto from_a = inside(ra, pa, length, 7, 12, 2, 4);
+  expected.insert(expected.end(), from_a.begin(), from_a.end());
+  EXPECT_EQ(stats->points_written, expected.size() / length);
+  EXPECT_GT(stats->elapsed_time.count(), 0);
+
+  const ReadBack out = read_back(path("out.las"));
+  EXPECT_EQ(out.records, expected);
+  EXPECT_EQ(out.header.fields().file_source_id, 22);
+  EXPECT_EQ(out.header.number_of_points(), expected.size() / length);
+  EXPECT_EQ(out.header.bounds().min.x, 7);
+  EXPECT_EQ(out.header.bounds().max.x, 12);
+  EXPECT_EQ(out.header.fields().number_of_points_by_return[0], expected.size() / length);
+  EXPECT_TRUE(stray_files({"a.las", "b.las", "far.las", "index.gpkg", "out.las"}).empty());
+  EXPECT_TRUE(messages(logging::Level::Info).empty());  // not verbose
+  EXPECT_TRUE(messages(logging::Level::Warn).empty());
+}
+
+TEST_F(PipelineTest, AllThreeGeometries) {
+  const auto points = grid(0, 0, 21, 1, 0);  // z = x
+  const auto records = write_tile(path("t.las"), points);
+  write_index(path("index.gpkg"), {{path("t.las"), {0, 0, 20, 20}}});
+  auto frustum = geometry::Frustum::create(0, 0, 0, 0, -90, 90, 90, 0, 10);
+  ASSERT_TRUE(frustum);
+  struct Case {
+    std::function<bool(const TilePoint&)> inside;
+    std::expected<ExtractionStats, TileIndexError> stats;
+  };
+  Case cases[] = {
+      {[](const TilePoint& p) { return p.x >= 2 && p.x <= 4 && p.y >= 3 && p.y <= 5 && p.z <= 3; },
+       run(AxisAlignedBox(2, 4, 3, 5, std::nullopt, 3), "box.las")},
+      {[](const TilePoint& p) { return (p.x - 10) * (p.x - 10) + (p.y - 10) * (p.y - 10) <= 9; },
+       run(geometry::VerticalCylinder(10, 10, 3), "cylinder.las")},
+      {[](const TilePoint& p) { return p.x * p.x + p.y * p.y + p.z * p.z <= 100; },
+       run(*frustum, "frustum.las")},
+  };
+  const char* outputs[] = {"box.las", "cylinder.las", "frustum.las"};
+  for (int c = 0; c < 3; ++c) {
+    ASSERT_TRUE(cases[c].stats) << cases[c].stats.error().to_string();
+    std::vector<std::uint8_t> expected;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      if (cases[c].inside(points[i])) expected.insert(expected.end(), &records[i * 28], &records[(i + 1) * 28]);
+    }
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(read_back(path(outputs[c])).records, expected) << outputs[c];
+    EXPECT_EQ(cases[c].stats->points_written, expected.size() / 28);
+  }
+}
+
+TEST_F(PipelineTest, NoFootprintMetOpensNoTileAndCreatesNoFile) {
+  write_index(path("index.gpkg"), {{path("missing.las"), {0, 0, 1, 1}}});
+  auto stats = run(AxisAlignedBox(5, 6, 5, 6));
+  ASSERT_FALSE(stats);
+  EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::NoTilesFound);
+  EXPECT_TRUE(records().empty());  // the missing tile was never opened
+  EXPECT_TRUE(stray_files({"index.gpkg"}).empty());
+}
+
+TEST_F(PipelineTest, NoPointInsideWarnsAndLeavesAnExistingOutputUntouched) {
+  write_tile(path("a.las"), grid(0, 0, 5, 1));
+  write_index(path("index.gpkg"), {{path("a.las"), {0, 0, 10, 10}}});
+  std::ofstream(path("out.las")) << "previous result";
+  auto stats = run(AxisAlignedBox(7, 8, 7, 8), "out.las", true);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats->points_read, 25u);
+  EXPECT_EQ(stats->points_written, 0u);
+  EXPECT_EQ(messages(logging::Level::Warn), std::vector<std::string>{"No points to write!"});
+  const auto info = messages(logging::Level::Info);
+  ASSERT_EQ(info.size(), 5u);
+  EXPECT_EQ(info[0], "Opening tile index: \"" + path("index.gpkg") + "\"");
+  EXPECT_EQ(info[1], "Found 1 intersecting tiles");
+  EXPECT_EQ(info[2], "Processing tile: \"" + path("a.las") + "\"");
+  EXPECT_EQ(info[3], "Tile \"" + path("a.las") + "\": 25 -> 0 points");
+  EXPECT_EQ(info[4], "Total: read 25 points, writing 0 points");
+  for (const auto& r : records()) {
+    EXPECT_EQ(r.target, "karvik_core::pipeline::executor");
+    EXPECT_NE(r.file.find("pipeline/executor"), std::string::npos);
+  }
+  std::ifstream previous(path("out.las"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
+  EXPECT_TRUE(stray_files({"a.las", "index.gpkg", "out.las"}).empty());
+}
+
+TEST_F(PipelineTest, FailingTilesAreSkippedButCounted) {
+  const auto points = grid(0, 0, 4, 1);
+  const auto good = write_tile(path("good.las"), points);
+  // A tile whose header announces more points than its file holds.
+  write_tile(path("truncated.las"), grid(0, 0, 4, 1));
+  fs::resize_file(path("truncated.las"), fs::file_size(path("truncated.las")) - 10);
+  write_index(path("index.gpkg"), {{path("good.las"), {0, 0, 3, 3}},
+                                   {path("missing.las"), {0, 0, 3, 3}},
+                                   {path("truncated.las"), {0, 0, 3, 3}},
+                                   {path("good.las"), {0, 0, 3, 3}}});
+  auto stats = run(AxisAlignedBox(-1, 10, -1, 10), "out.las", true);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->tiles_processed, 4u);
+  EXPECT_EQ(stats->points_read, 32u);  // the good tile twice, nothing of the others
+  EXPECT_EQ(stats->points_written, 32u);
+  std::vector<std::uint8_t> twice = good;
+  twice.insert(twice.end(), good.begin(), good.end());
+  EXPECT_EQ(read_back(path("out.las")).records, twice);
+  auto warnings = messages(logging::Level::Warn);
+  std::sort(warnings.begin(), warnings.end());  // tasks log in completion order
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_TRUE(warnings[0].starts_with("Failed to open \"" + path("missing.las") + "\": LAS/LAZ file error: "))
+      << warnings[0];
+  const std::string tail = "\"" + path("truncated.las") + "\": LAS/LAZ file error: ";
+  EXPECT_TRUE(warnings[1].starts_with("Failed to open " + tail) ||
+              warnings[1].starts_with("Failed to read points from " + tail))
+      << warnings[1];
+  EXPECT_EQ(messages(logging::Level::Info).back(), "Wrote output to: \"" + path("out.las") + "\"");
+}
+
+TEST_F(PipelineTest, EveryTileFailing) {
+  write_index(path("index.gpkg"), {{path("x.las"), {0, 0, 3, 3}}, {path("y.las"), {0, 0, 3, 3}}});
+  auto stats = run(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats->tiles_processed, 2u);
+  EXPECT_EQ(stats->points_read, 0u);
+  const auto warnings = messages(logging::Level::Warn);
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_EQ(warnings[2], "No points to write!");
+  EXPECT_TRUE(stray_files({"index.gpkg"}).empty());
+}
+
+TEST_F(PipelineTest, UnreadableFirstTileFailsOnlyWhenThereIsAPointToWrite) {
+  write_tile(path("b.las"), grid(0, 0, 4, 1));
+  write_index(path("index.gpkg"), {{path("gone.las"), {0, 0, 4, 4}}, {path("b.las"), {0, 0, 4, 4}}});
+  auto stats = run(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_FALSE(stats);
+  EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::PointCloudIO);
+  EXPECT_TRUE(stray_files({"b.las", "index.gpkg"}).empty());
+  // Nothing inside: the no-points path, no error.
+  auto nothing = run(AxisAlignedBox(3.5, 3.7, 3.5, 3.7));
+  ASSERT_TRUE(nothing) << nothing.error().to_string();
+  EXPECT_EQ(nothing->points_written, 0u);
+  EXPECT_EQ(nothing->points_read, 16u);
+}
+
+TEST_F(PipelineTest, WriteFailuresLeaveNoPartialFileAndTheOldOutputUntouched) {
+  write_tile(path("f1.las"), grid(0, 0, 4, 1));
+  write_tile(path("f2.las"), grid(0, 0, 4, 1), {.format = 2});  // colour, where the output has none
+  write_index(path("index.gpkg"), {{path("f1.las"), {0, 0, 3, 3}}, {path("f2.las"), {0, 0, 3, 3}}});
+  std::ofstream(path("out.las")) << "previous result";
+  auto stats = run(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_FALSE(stats);
+  EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::OutputError);
+  EXPECT_TRUE(stats.error().to_string().starts_with("Output file error: the attributes of the point format"))
+      << stats.error().to_string();
+  std::ifstream previous(path("out.las"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
+  EXPECT_TRUE(stray_files({"f1.las", "f2.las", "index.gpkg", "out.las"}).empty());
+
+  auto no_dir = ExtractionPipeline(path("index.gpkg"), path("no/such/dir/out.las"), false)
+                    .execute(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_FALSE(no_dir);
+  EXPECT_EQ(no_dir.error().kind(), TileIndexError::Kind::OutputError);
+
+  // A device that is not a regular file is written directly.
+  auto full = ExtractionPipeline(path("index.gpkg"), "/dev/full", false).execute(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error().kind(), TileIndexError::Kind::OutputError);
+  write_index(path("f1.gpkg"), {{path("f1.las"), {0, 0, 3, 3}}});
+  auto null = ExtractionPipeline(path("f1.gpkg"), "/dev/null", false).execute(AxisAlignedBox(-1, 10, -1, 10));
+  ASSERT_TRUE(null) << null.error().to_string();
+  EXPECT_EQ(null->points_written, 16u);
+}
+
+TEST_F(PipelineTest, OutputGetsTheUmaskPermissions) {
+  write_tile(path("a.las"), grid(0, 0, 3, 1));
+  write_index(path("index.gpkg"), {{path("a.las"), {0, 0, 2, 2}}});
+  const mode_t old = umask(027);
+  auto stats = run(AxisAlignedBox(-1, 10, -1, 10));
+  umask(old);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(fs::status(path("out.las")).permissions(), fs::perms(0640));
+}
+
+// Runs one extraction in a child process with the given pool size.
+void extract_in_child(const std::string& index, const std::string& output, const char* threads) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("KARVIK_NUM_THREADS", threads, 1);
+    auto stats = ExtractionPipeline(index, output, false).execute(AxisAlignedBox(-1e9, 1e9, -1e9, 1e9));
+    _exit(stats ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(PipelineTest, SameBytesForOneThreadAndMany) {
+  // Large tiles first, so later tiles finish before earlier ones.
+  std::vector<std::pair<std::string, Rect>> tiles;
+  for (int t = 0; t < 12; ++t) {
+    const std::string name = "t" + std::to_string(t) + ".las";
+    write_tile(path(name), grid(t * 100, 0, t < 3 ? 300 : 5, 0.25));
+    tiles.push_back({path(name), {t * 100.0, 0, t * 100.0 + 75, 75}});
+  }
+  write_index(path("index.gpkg"), tiles);
+  extract_in_child(path("index.gpkg"), path("one.las"), "1");
+  extract_in_child(path("index.gpkg"), path("many.las"), "8");
+  const auto one = read_back(path("one.las"));
+  const auto many = read_back(path("many.las"));
+  EXPECT_EQ(one.records.size(), (3 * 300 * 300 + 9 * 25) * 28u);
+  EXPECT_EQ(one.records, many.records);
+  std::ifstream a(path("one.las"), std::ios::binary), b(path("many.las"), std::ios::binary);
+  EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
+}
+
+}  // namespace
+}  // namespace karvik_core::pipeline

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "pointcloud/records.hpp"
+
+namespace karvik_core::pipeline {
+
+// An anonymous file descriptor, closed with its owner.
+class SpillFile {
+ public:
+  SpillFile() = default;
+  SpillFile(SpillFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  SpillFile& operator=(SpillFile&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~SpillFile();
+  // Creates the file in `dir` on first use.
+  bool open_in(const std::string& dir);
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The records a tile keeps, held until every earlier tile is written. Up to
+// a memory budget they stay in memory; beyond it they go to an unlinked file
+// in the output's folder, so that memory does not grow with the kept points.
+class KeptRecords {
+ public:
+  static constexpr std::size_t kMemoryBudget = 32u << 20;
+
+  KeptRecords(las::RecordLayout layout, std::string spill_dir, std::size_t budget = kMemoryBudget)
+      : layout_(layout), spill_dir_(std::move(spill_dir)), budget_(budget) {}
+
+  const las::RecordLayout& layout() const { return layout_; }
+  std::uint64_t size() const { return count_; }
+
+  // Appends whole records of this layout.
+  std::expected<void, TileIndexError> append(const std::vector<std::uint8_t>& records);
+
+  // Hands the records, in order, to `write`: those in memory at once, the
+  // spilled ones in slices of at most `slice_records`.
+  std::expected<void, TileIndexError> drain(
+      const std::function<std::expected<void, TileIndexError>(const pointcloud::PointRecords&)>& write,
+      std::size_t slice_records = 50'000);
+
+ private:
+  std::expected<void, TileIndexError> spill(const std::uint8_t* data, std::size_t size);
+
+  las::RecordLayout layout_;
+  std::string spill_dir_;
+  std::size_t budget_;
+  std::uint64_t count_ = 0;
+  std::vector<std::uint8_t> memory_;  // the first records
+  SpillFile spill_;                   // the rest, in order
+  std::uint64_t spilled_ = 0;         // bytes
+};
+
+}  // namespace karvik_core::pipeline

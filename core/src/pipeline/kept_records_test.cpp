@@ -1,0 +1,56 @@
+#include "pipeline/kept_records.hpp"
+
+#include <gtest/gtest.h>
+
+#include "testing/gpkg_fixture.hpp"
+
+namespace karvik_core::pipeline {
+namespace {
+
+TEST(KeptRecords, SpillsBeyondTheBudgetAndDrainsInOrder) {
+  testing::TempDir dir;
+  const las::RecordLayout layout{las::PointFormat{0, 0}, {}, {}, {}};  // 20-byte records
+  KeptRecords kept(layout, dir.path().string(), 100);                  // five records in memory
+  std::vector<std::uint8_t> all;
+  for (int batch = 0; batch < 7; ++batch) {
+    std::vector<std::uint8_t> records(20 * 3);
+    for (std::size_t i = 0; i < records.size(); ++i) records[i] = static_cast<std::uint8_t>(batch * 60 + i);
+    ASSERT_TRUE(kept.append(records));
+    all.insert(all.end(), records.begin(), records.end());
+  }
+  EXPECT_EQ(kept.size(), 21u);
+  std::vector<std::uint8_t> drained;
+  std::vector<std::size_t> slices;
+  auto ok = kept.drain(
+      [&](const pointcloud::PointRecords& r) -> std::expected<void, TileIndexError> {
+        slices.push_back(r.size());
+        drained.insert(drained.end(), r.bytes.begin(), r.bytes.end());
+        return {};
+      },
+      4);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(drained, all);
+  EXPECT_EQ(slices, (std::vector<std::size_t>{5, 4, 4, 4, 4}));
+  // The spill file is anonymous: nothing is left in the folder.
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(KeptRecords, FailuresAreOutputErrors) {
+  const las::RecordLayout layout{las::PointFormat{0, 0}, {}, {}, {}};
+  KeptRecords kept(layout, "/nonexistent/dir", 20);
+  auto held = kept.append(std::vector<std::uint8_t>(60, 1));
+  ASSERT_FALSE(held);
+  EXPECT_EQ(held.error().kind(), TileIndexError::Kind::OutputError);
+
+  testing::TempDir dir;
+  KeptRecords fine(layout, dir.path().string(), 20);
+  ASSERT_TRUE(fine.append(std::vector<std::uint8_t>(60, 1)));
+  auto stopped = fine.drain([](const pointcloud::PointRecords&) -> std::expected<void, TileIndexError> {
+    return std::unexpected(TileIndexError::output_error("disk full"));
+  });
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().to_string(), "Output file error: disk full");
+}
+
+}  // namespace
+}  // namespace karvik_core::pipeline

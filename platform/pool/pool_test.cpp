@@ -1,0 +1,142 @@
+#include "pool/pool.hpp"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+namespace pool {
+namespace {
+
+TEST(OrderedMap, ResultsArriveInIndexOrderWhateverTheCompletionOrder) {
+  std::mt19937 rng(7);
+  std::vector<int> delays(64);
+  for (int& d : delays) d = static_cast<int>(rng() % 3000);
+  std::vector<std::size_t> seen;
+  ordered_map<std::size_t>(
+      delays.size(), 8,
+      [&](std::size_t i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(delays[i]));
+        return i * 10;
+      },
+      [&](std::size_t i, std::size_t value) {
+        EXPECT_EQ(value, i * 10);
+        seen.push_back(i);
+        return true;
+      });
+  ASSERT_EQ(seen.size(), delays.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+}
+
+TEST(OrderedMap, NeverRunsMoreThanTheWindowAhead) {
+  std::atomic<std::size_t> started{0};
+  std::size_t max_ahead = 0;
+  ordered_map<int>(
+      100, 3,
+      [&](std::size_t) {
+        started.fetch_add(1);
+        return 0;
+      },
+      [&](std::size_t i, int) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // a slow consumer
+        max_ahead = std::max(max_ahead, started.load() - (i + 1));  // started beyond the one consumed
+        return true;
+      });
+  EXPECT_LE(max_ahead, 3u);
+  EXPECT_EQ(started.load(), 100u);
+}
+
+TEST(OrderedMap, StopsEarlyAndRethrowsTaskExceptions) {
+  std::atomic<int> ran{0};
+  int consumed = 0;
+  ordered_map<int>(
+      1000, 4,
+      [&](std::size_t i) {
+        ran.fetch_add(1);
+        return static_cast<int>(i);
+      },
+      [&](std::size_t i, int) {
+        ++consumed;
+        return i < 2;
+      });
+  EXPECT_EQ(consumed, 3);
+  EXPECT_LE(ran.load(), 3 + 4);
+
+  EXPECT_THROW(ordered_map<int>(
+                   10, 2,
+                   [](std::size_t i) -> int {
+                     if (i == 5) throw std::runtime_error("boom");
+                     return 0;
+                   },
+                   [](std::size_t, int) { return true; }),
+               std::runtime_error);
+}
+
+TEST(ThreadPool, DefaultSizeFromEnvironmentOrAffinity) {
+  setenv("KARVIK_NUM_THREADS", "3", 1);
+  EXPECT_EQ(ThreadPool::default_size(), 3u);
+  for (const char* bad : {"0", "-2", "two", "4x", ""}) {
+    setenv("KARVIK_NUM_THREADS", bad, 1);
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    EXPECT_EQ(ThreadPool::default_size(), static_cast<std::size_t>(CPU_COUNT(&set))) << bad;
+  }
+  unsetenv("KARVIK_NUM_THREADS");
+
+  // The affinity mask, not the machine's processor count.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    sched_setaffinity(0, sizeof one, &one);
+    _exit(ThreadPool::default_size() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+int sum_on_pool(std::size_t n) {
+  int sum = 0;
+  ordered_map<int>(
+      n, 4, [](std::size_t i) { return static_cast<int>(i); },
+      [&](std::size_t, int v) {
+        sum += v;
+        return true;
+      });
+  return sum;
+}
+
+TEST(ThreadPool, ForkedChildGetsAFreshPool) {
+  EXPECT_EQ(sum_on_pool(100), 4950);  // the parent's pool is running
+  // Keep the parent's workers busy while forking, so a lock may be held.
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) sum_on_pool(50);
+  });
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a hang ends the child with SIGALRM
+    _exit(sum_on_pool(1000) == 499500 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  stop = true;
+  busy.join();
+  ASSERT_TRUE(WIFEXITED(status)) << "child hung or crashed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(sum_on_pool(100), 4950);
+}
+
+}  // namespace
+}  // namespace pool
