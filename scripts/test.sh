@@ -41,9 +41,9 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j 
 
 # libFuzzer with clang; new inputs go to a scratch corpus, the samples seed it.
 CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DKARVIK_FUZZ=ON -DKARVIK_TESTS=OFF -DKARVIK_BENCH=OFF >/dev/null
-cmake --build build/fuzz -j "$jobs" --target laszip_vlr_fuzz laz_file_fuzz
+cmake --build build/fuzz -j "$jobs" --target laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz
 samples=$(cmake -L -N build/release | sed -n 's/^KARVIK_SAMPLES_DIR:PATH=//p')
-for fuzzer in laszip_vlr_fuzz laz_file_fuzz; do
+for fuzzer in laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz; do
   corpus=$(mktemp -d)
   log="build/fuzz/$fuzzer.log"
   if ! "build/fuzz/platform/las/laz/$fuzzer" -max_total_time=5 -max_len=100000 -print_final_stats=1 \

@@ -2,30 +2,50 @@
 
 #include <algorithm>
 #include <optional>
+#include <variant>
 
 #include "las/bytes.hpp"
 #include "las/laz/chunk_codec.hpp"
 #include "las/laz/chunk_table.hpp"
 #include "las/laz/laszip_vlr.hpp"
+#include "las/laz/layered_chunk.hpp"
 
 namespace las {
 
 namespace {
 
+// Pointwise chunks (formats 0-5) or layered ones (formats 6-10).
+using AnyChunkDecoder = std::variant<laz::ChunkDecoder, laz::LayeredChunkDecoder>;
+using AnyChunkEncoder = std::variant<laz::ChunkEncoder, laz::LayeredChunkEncoder>;
+
+std::expected<AnyChunkDecoder, Error> chunk_decoder(const laz::LaszipVlr& vlr) {
+  if (vlr.compressor == laz::Compressor::layered_chunked) return laz::LayeredChunkDecoder::create(vlr);
+  return laz::ChunkDecoder::create(vlr);
+}
+
+std::expected<AnyChunkEncoder, Error> chunk_encoder(const laz::LaszipVlr& vlr) {
+  if (vlr.compressor == laz::Compressor::layered_chunked) return laz::LayeredChunkEncoder::create(vlr);
+  return laz::ChunkEncoder::create(vlr);
+}
+
 // One chunk per batch, read into memory and decoded there.
 class CompressedStreamReader final : public PointStreamReader {
  public:
-  CompressedStreamReader(std::shared_ptr<const io::InputFile> file, laz::ChunkDecoder decoder, laz::ChunkLayout layout,
+  CompressedStreamReader(std::shared_ptr<const io::InputFile> file, AnyChunkDecoder decoder, laz::ChunkLayout layout,
                          std::uint64_t limit)
-      : file_(std::move(file)), decoder_(std::move(decoder)), layout_(std::move(layout)), limit_(limit) {}
+      : file_(std::move(file)),
+        decoder_(std::move(decoder)),
+        record_length_(std::visit([](const auto& d) { return d.record_length(); }, decoder_)),
+        layout_(std::move(layout)),
+        limit_(limit) {}
 
-  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out) override {
+  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) override {
     if (next_ == layout_.chunks.size()) return 0;
     const laz::ChunkLocation& chunk = layout_.chunks[next_];
     const auto sizes = layout_.sizes;
     const std::size_t kept = out.size();
-    auto used = sizes == laz::ChunkLayout::Sizes::unknown ? decode_unbounded(chunk, out)
-                                                          : decode(chunk.offset, chunk.byte_count, chunk, out);
+    auto used = sizes == laz::ChunkLayout::Sizes::unknown ? decode_unbounded(chunk, out, keep)
+                                                          : decode(chunk.offset, chunk.byte_count, chunk, out, keep);
     if (!used) return std::unexpected(used.error());
     // A stream decodes to its last byte, or one short of it from writers that
     // end streams with a byte more; garbage decodes to somewhere else.
@@ -44,39 +64,50 @@ class CompressedStreamReader final : public PointStreamReader {
 
  private:
   std::expected<std::size_t, Error> decode(std::uint64_t offset, std::uint64_t bytes, const laz::ChunkLocation& chunk,
-                                           std::vector<std::uint8_t>& out) {
+                                           std::vector<std::uint8_t>& out, const RecordFilter* keep) {
     buffer_.resize(static_cast<std::size_t>(bytes));
     if (auto read = file_->read_at(offset, buffer_); !read) return std::unexpected(read.error());
-    return decoder_.decode(buffer_, static_cast<std::size_t>(chunk.point_count), out);
+    const auto points = static_cast<std::size_t>(chunk.point_count);
+    if (auto* layered = std::get_if<laz::LayeredChunkDecoder>(&decoder_)) return layered->decode(buffer_, points, out, keep);
+    const std::size_t first = out.size();
+    auto used = std::get<laz::ChunkDecoder>(decoder_).decode(buffer_, points, out);
+    if (used && keep) filter_records(out, first, record_length_, *keep, keep_);
+    return used;
   }
 
   // Without a chunk table a chunk ends where its decoding does: read a window
   // that usually holds it, and widen it while the chunk runs past its end.
-  std::expected<std::size_t, Error> decode_unbounded(const laz::ChunkLocation& chunk, std::vector<std::uint8_t>& out) {
+  std::expected<std::size_t, Error> decode_unbounded(const laz::ChunkLocation& chunk, std::vector<std::uint8_t>& out,
+                                                     const RecordFilter* keep) {
     if (chunk.offset > limit_) return std::unexpected(laz::codec_error("the compressed points end early"));
     const std::uint64_t rest = limit_ - chunk.offset;
-    std::uint64_t window = std::min(rest, chunk.point_count * (decoder_.record_length() + 8) + 64);
+    std::uint64_t window = std::min(rest, chunk.point_count * (record_length_ + 8) + 64);
     for (;;) {
-      auto used = decode(chunk.offset, window, chunk, out);
+      auto used = decode(chunk.offset, window, chunk, out, keep);
       if (used || window == rest) return used;
       window = std::min(rest, 2 * window);
     }
   }
 
   std::shared_ptr<const io::InputFile> file_;
-  laz::ChunkDecoder decoder_;
+  AnyChunkDecoder decoder_;
+  std::size_t record_length_;
   laz::ChunkLayout layout_;
   std::uint64_t limit_;
   std::size_t next_ = 0;
   std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> keep_;
 };
 
 // Collects records into chunks of the VLR's chunk size and writes each as it
 // fills; the chunk table and its offset are written when finishing.
 class CompressedStreamWriter final : public PointStreamWriter {
  public:
-  CompressedStreamWriter(io::OutputFile& file, laz::ChunkEncoder encoder, std::uint32_t chunk_size)
-      : file_(file), encoder_(std::move(encoder)), chunk_bytes_(std::size_t{chunk_size} * encoder_.record_length()) {}
+  CompressedStreamWriter(io::OutputFile& file, AnyChunkEncoder encoder, std::uint32_t chunk_size)
+      : file_(file),
+        encoder_(std::move(encoder)),
+        record_length_(std::visit([](const auto& e) { return e.record_length(); }, encoder_)),
+        chunk_bytes_(std::size_t{chunk_size} * record_length_) {}
 
   std::expected<void, Error> write(std::span<const std::uint8_t> records) override {
     if (auto started = start(); !started) return started;
@@ -129,14 +160,15 @@ class CompressedStreamWriter final : public PointStreamWriter {
 
   std::expected<void, Error> write_chunk(std::span<const std::uint8_t> records) {
     encoded_.clear();
-    encoder_.encode(records, encoded_);
+    std::visit([&](auto& e) { e.encode(records, encoded_); }, encoder_);
     if (auto written = file_.write(encoded_); !written) return written;
-    entries_.push_back({records.size() / encoder_.record_length(), encoded_.size()});
+    entries_.push_back({records.size() / record_length_, encoded_.size()});
     return {};
   }
 
   io::OutputFile& file_;
-  laz::ChunkEncoder encoder_;
+  AnyChunkEncoder encoder_;
+  std::size_t record_length_;
   std::size_t chunk_bytes_;
   std::vector<std::uint8_t> pending_;
   std::vector<std::uint8_t> encoded_;
@@ -159,7 +191,7 @@ std::expected<std::unique_ptr<PointStreamReader>, Error> open_compressed_stream(
   if (auto fits = vlr->check_point_format(format.id, static_cast<std::uint16_t>(format.record_length())); !fits) {
     return std::unexpected(fits.error());
   }
-  auto decoder = laz::ChunkDecoder::create(*vlr);
+  auto decoder = chunk_decoder(*vlr);
   if (!decoder) return std::unexpected(decoder.error());
   const laz::ReadAt read_at = [&file](std::uint64_t offset, std::span<std::uint8_t> out) {
     return file->read_at(offset, out);
@@ -175,7 +207,7 @@ std::expected<std::unique_ptr<PointStreamWriter>, Error> create_compressed_strea
                                                                                   HeaderBuilder& header) {
   auto vlr = laz::LaszipVlr::for_point_format(header.point_format.id, header.point_format.extra_bytes);
   if (!vlr) return std::unexpected(vlr.error());
-  auto encoder = laz::ChunkEncoder::create(*vlr);
+  auto encoder = chunk_encoder(*vlr);
   if (!encoder) return std::unexpected(encoder.error());
   std::erase_if(header.vlrs, [](const Vlr& v) { return v.is_laszip(); });
   header.vlrs.push_back(Vlr{0, std::string(laz::LaszipVlr::user_id), laz::LaszipVlr::record_id,

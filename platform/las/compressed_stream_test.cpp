@@ -9,6 +9,7 @@
 #include "las/header_codec.hpp"
 #include "las/io/file.hpp"
 #include "las/laz/laszip_vlr.hpp"
+#include "las/laz/laz_test_files.hpp"
 #include "las/laz/lazperf_decoder.hpp"
 #include "las/reader.hpp"
 #include "las/test_files.hpp"
@@ -18,6 +19,7 @@ namespace las {
 namespace {
 
 using testing::Bytes;
+using testing::write_laz;
 
 // Records of formats 0-5 with what a codec trips over: returns changing
 // within and between pulses (and invalid combinations), intensities and
@@ -104,21 +106,6 @@ Bytes odd_records(const PointFormat& format, std::size_t count) {
     }
   }
   return bytes;
-}
-
-void write_laz(const std::string& path, const Header& header, const Bytes& records) {
-  auto writer = Writer::create(path, header, true);
-  ASSERT_TRUE(writer.has_value()) << writer.error().message();
-  // In uneven pieces, so that chunks fill across calls.
-  std::size_t done = 0;
-  const std::size_t length = writer->layout().record_length();
-  for (std::size_t piece = 777; done < records.size(); piece *= 3) {
-    const std::size_t bytes = std::min(records.size() - done, piece * length);
-    ASSERT_TRUE(writer->write_records(writer->layout(), std::span(records).subspan(done, bytes)).has_value());
-    done += bytes;
-  }
-  auto closed = writer->close();
-  ASSERT_TRUE(closed.has_value()) << closed.error().message();
 }
 
 struct RoundTrip {

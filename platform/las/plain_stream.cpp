@@ -6,7 +6,8 @@
 
 namespace las {
 
-std::expected<std::size_t, Error> PlainStreamReader::read_batch(std::vector<std::uint8_t>& out) {
+std::expected<std::size_t, Error> PlainStreamReader::read_batch(std::vector<std::uint8_t>& out,
+                                                                const RecordFilter* keep) {
   const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBatchRecords));
   if (count == 0) return 0;
   const std::size_t bytes = count * record_length_;
@@ -19,6 +20,7 @@ std::expected<std::size_t, Error> PlainStreamReader::read_batch(std::vector<std:
   }
   next_ += bytes;
   remaining_ -= count;
+  if (keep) filter_records(out, start, record_length_, *keep, keep_);
   return count;
 }
 

@@ -25,7 +25,7 @@ class PlainStreamReader final : public PointStreamReader {
         remaining_(count),
         record_length_(record_length) {}
 
-  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out) override;
+  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) override;
 
  private:
   std::shared_ptr<const io::InputFile> file_;
@@ -35,6 +35,7 @@ class PlainStreamReader final : public PointStreamReader {
   std::uint64_t next_;
   std::uint64_t remaining_;
   std::size_t record_length_;
+  std::vector<std::uint8_t> keep_;
 };
 
 class PlainStreamWriter final : public PointStreamWriter {

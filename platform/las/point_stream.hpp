@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "las/error.hpp"
+#include "las/record_filter.hpp"
 
 namespace las {
 
@@ -15,8 +16,9 @@ namespace las {
 class PointStreamReader {
  public:
   virtual ~PointStreamReader() = default;
-  // Appends the next batch of raw records to `out`; 0 once all are read.
-  virtual std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out) = 0;
+  // Appends the next batch of raw records to `out`, with `keep` only those it
+  // keeps; returns the number of records in the batch, 0 once all are read.
+  virtual std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) = 0;
 };
 
 class PointStreamWriter {

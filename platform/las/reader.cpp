@@ -36,6 +36,12 @@ Reader::Reader(Reader&&) noexcept = default;
 Reader& Reader::operator=(Reader&&) noexcept = default;
 Reader::~Reader() = default;
 
-std::expected<std::size_t, Error> Reader::read_batch(std::vector<std::uint8_t>& out) { return stream_->read_batch(out); }
+std::expected<std::size_t, Error> Reader::read_batch(std::vector<std::uint8_t>& out) {
+  return stream_->read_batch(out, nullptr);
+}
+
+std::expected<std::size_t, Error> Reader::read_batch(std::vector<std::uint8_t>& out, const RecordFilter& keep) {
+  return stream_->read_batch(out, &keep);
+}
 
 }  // namespace las

@@ -9,6 +9,7 @@
 
 #include "las/error.hpp"
 #include "las/header.hpp"
+#include "las/record_filter.hpp"
 #include "las/record_layout.hpp"
 
 namespace las {
@@ -36,6 +37,10 @@ class Reader {
   // Appends the next batch of raw records (a LAZ chunk, or up to 50,000 LAS
   // records) to `out` and returns how many; 0 once every point is read.
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out);
+  // The same batch, of which only the records `keep` keeps are appended; still
+  // returns how many the batch held. Layered LAZ chunks that keep none of
+  // their points are decoded only as far as their coordinates.
+  std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter& keep);
 
  private:
   Reader(Header header, std::unique_ptr<PointStreamReader> stream);

@@ -38,12 +38,16 @@ void RgbDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
 RgbDecoderV2::RgbDecoderV2(const std::uint8_t* first) : last_(unpack(first)) {}
 
 void RgbDecoderV2::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
+  last_ = decode_rgb_v2(dec, m_, last_);
+  pack(last_, item);
+}
+
+Rgb decode_rgb_v2(ArithmeticDecoder& dec, RgbV2Models& m_, const Rgb& last) {
   const unsigned sym = dec.decode_symbol(m_.byte_used);
   auto changed = [sym](unsigned bit) { return ((sym >> bit) & 1) != 0; };
   auto corrected = [&](unsigned model, int prediction) {
     return fold_u8(static_cast<int>(dec.decode_symbol(m_.diff[model])) + prediction);
   };
-  const Rgb& last = last_;
   const int red_lo = changed(0) ? corrected(0, low(last[0])) : low(last[0]);
   const int red_hi = changed(1) ? corrected(1, high(last[0])) : high(last[0]);
   Rgb rgb;
@@ -69,15 +73,18 @@ void RgbDecoderV2::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
     rgb[1] = rgb[0];
     rgb[2] = rgb[0];
   }
-  last_ = rgb;
-  pack(rgb, item);
+  return rgb;
 }
 
 RgbEncoderV2::RgbEncoderV2(const std::uint8_t* first) : last_(unpack(first)) {}
 
 void RgbEncoderV2::encode(ArithmeticEncoder& enc, const std::uint8_t* item) {
   const Rgb rgb = unpack(item);
-  const Rgb& last = last_;
+  encode_rgb_v2(enc, m_, last_, rgb);
+  last_ = rgb;
+}
+
+unsigned encode_rgb_v2(ArithmeticEncoder& enc, RgbV2Models& m_, const Rgb& last, const Rgb& rgb) {
   unsigned sym = 0;
   for (unsigned c = 0; c < 3; ++c) {
     sym |= unsigned{low(last[c]) != low(rgb[c])} << (2 * c);
@@ -114,7 +121,7 @@ void RgbEncoderV2::encode(ArithmeticEncoder& enc, const std::uint8_t* item) {
       put(5, high(rgb[2]), clamp_u8(diff_hi + high(last[2])));
     }
   }
-  last_ = rgb;
+  return sym;
 }
 
 }  // namespace las::laz

@@ -32,6 +32,11 @@ struct RgbV2Models {
                                   SymbolModel(256), SymbolModel(256), SymbolModel(256)};
 };
 
+// The version 2 colour coding, which RGB14 uses too: the colour after `last`.
+Rgb decode_rgb_v2(ArithmeticDecoder& dec, RgbV2Models& m, const Rgb& last);
+// Returns the symbol it coded: non-zero when a byte changed or the channels differ.
+unsigned encode_rgb_v2(ArithmeticEncoder& enc, RgbV2Models& m, const Rgb& last, const Rgb& rgb);
+
 class RgbDecoderV2 {
  public:
   explicit RgbDecoderV2(const std::uint8_t* first);

@@ -10,6 +10,7 @@
 #include "las/laz/chunk_codec.hpp"
 #include "las/laz/chunk_table.hpp"
 #include "las/laz/laszip_vlr.hpp"
+#include "las/laz/laz_test_files.hpp"
 #include "las/laz/lazperf_decoder.hpp"
 #include "las/test_files.hpp"
 
@@ -18,38 +19,8 @@ namespace {
 
 using testing::Bytes;
 using testing::sample;
-
-// A LAZ sample's header, LASzip VLR and chunks, found without the reader.
-struct LazSample {
-  Bytes bytes;
-  FileHeader header;
-  LaszipVlr vlr;
-  ChunkLayout layout;
-};
-
-LazSample open_sample(const std::string& name) {
-  LazSample s;
-  s.bytes = testing::read_bytes(sample(name));
-  auto file = io::InputFile::open(sample(name));
-  EXPECT_TRUE(file.has_value()) << name;
-  auto header = read_header(*file);
-  EXPECT_TRUE(header.has_value()) << name;
-  s.header = *header;
-  const auto& vlrs = s.header.header.vlrs();
-  const auto found = std::find_if(vlrs.begin(), vlrs.end(), [](const Vlr& v) { return v.is_laszip(); });
-  EXPECT_NE(found, vlrs.end()) << name;
-  auto vlr = LaszipVlr::parse(found->data);
-  EXPECT_TRUE(vlr.has_value()) << name;
-  s.vlr = *vlr;
-  const auto& format = s.header.header.point_format();
-  auto layout =
-      locate_chunks([&](std::uint64_t offset, std::span<std::uint8_t> out) { return file->read_at(offset, out); },
-                    s.header.point_data_offset, s.header.point_data_limit, s.vlr, s.header.header.number_of_points(),
-                    static_cast<std::uint16_t>(format.record_length()));
-  EXPECT_TRUE(layout.has_value()) << name << ": " << layout.error().message();
-  s.layout = *layout;
-  return s;
-}
+using testing::LazSample;
+using testing::open_sample;
 
 // Through the reader, the LAZ file of each pair gives exactly the records of its LAS twin.
 TEST(LazSamples, DecodeToTheRecordsOfTheirLasTwin) {
