@@ -29,16 +29,15 @@ struct TileResult {
 // Every record of the pipeline carries this target.
 inline constexpr const char* kLogTarget = "karvik_core::pipeline::executor";
 
-// Appends the records of `batch` whose coordinates lie inside the geometry.
+// Marks the records whose coordinates lie inside the geometry.
 template <geometry::ExtractGeometry G>
-void keep_inside(const G& geometry, const las::RecordLayout& layout, const std::uint8_t* batch, std::size_t count,
-                 std::vector<std::uint8_t>& kept) {
-  const std::size_t length = layout.record_length();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* record = batch + i * length;
-    const las::Vector3 p = layout.coordinates(record);
-    if (geometry.contains_xyz(p.x, p.y, p.z)) kept.insert(kept.end(), record, record + length);
-  }
+las::RecordFilter inside_filter(const G& geometry, const las::RecordLayout& layout) {
+  return [&geometry, layout](std::span<const std::uint8_t> records, std::size_t length, std::span<std::uint8_t> keep) {
+    for (std::size_t i = 0; i < keep.size(); ++i) {
+      const las::Vector3 p = layout.coordinates(records.data() + i * length);
+      keep[i] = geometry.contains_xyz(p.x, p.y, p.z);
+    }
+  };
 }
 
 // The outcome of one tile: nothing when it could not be opened or read (it
@@ -56,10 +55,11 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
     return std::nullopt;
   }
   TileResult result{0, KeptRecords(reader->layout(), spill_dir)};
-  std::vector<std::uint8_t> batch, kept;
+  const las::RecordFilter keep = inside_filter(geometry, reader->layout());
+  std::vector<std::uint8_t> kept;
   for (;;) {
-    batch.clear();
-    auto count = reader->read_batch(batch);
+    kept.clear();
+    auto count = reader->read_batch(kept, keep);
     if (!count) {
       KARVIK_LOG(logging::Level::Warn, kLogTarget,
                  "Failed to read points from " + debug_quote(location) + ": " + count.error().to_string());
@@ -67,8 +67,6 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
     }
     if (*count == 0) break;
     result.points_read += *count;
-    kept.clear();
-    keep_inside(geometry, result.kept.layout(), batch.data(), *count, kept);
     if (auto held = result.kept.append(kept); !held) return std::unexpected(std::move(held.error()));
   }
   if (verbose) {

@@ -23,4 +23,11 @@ std::expected<std::size_t, TileIndexError> PointCloudReader::read_batch(std::vec
   return *read;
 }
 
+std::expected<std::size_t, TileIndexError> PointCloudReader::read_batch(std::vector<std::uint8_t>& out,
+                                                                        const las::RecordFilter& keep) {
+  auto read = reader_.read_batch(out, keep);
+  if (!read) return std::unexpected(TileIndexError(read.error()));
+  return *read;
+}
+
 }  // namespace karvik_core::pointcloud

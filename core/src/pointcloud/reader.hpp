@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "las/reader.hpp"
+#include "las/record_filter.hpp"
 #include "pointcloud/records.hpp"
 
 namespace karvik_core::pointcloud {
@@ -25,6 +26,9 @@ class PointCloudReader {
   std::expected<PointRecords, TileIndexError> points();
   // Appends the next batch of records in layout() to `out`; 0 at the end.
   std::expected<std::size_t, TileIndexError> read_batch(std::vector<std::uint8_t>& out);
+  // The same batch, of which only the records `keep` marks are appended; returns
+  // the batch's size. Layered LAZ chunks without a kept record are not fully decoded.
+  std::expected<std::size_t, TileIndexError> read_batch(std::vector<std::uint8_t>& out, const las::RecordFilter& keep);
 
  private:
   explicit PointCloudReader(las::Reader reader) : reader_(std::move(reader)) {}

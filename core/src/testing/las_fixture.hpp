@@ -24,6 +24,7 @@ struct TileSpec {
   las::Transform x{0.01, 0}, y{0.01, 0}, z{0.01, 0};
   std::uint16_t file_source_id = 0;
   std::string system_identifier = "test fixture";
+  bool compressed = false;
 };
 
 // A raw record of the spec's format for a point; every other attribute is
@@ -68,7 +69,7 @@ inline std::vector<std::uint8_t> write_tile(const std::string& path, const std::
     const auto r = make_record(spec, points[i], i);
     records.insert(records.end(), r.begin(), r.end());
   }
-  auto writer = las::Writer::create(path, tile_header(spec), false);
+  auto writer = las::Writer::create(path, tile_header(spec), spec.compressed);
   EXPECT_TRUE(writer.has_value()) << writer.error().message();
   auto written = writer->write_records(writer->layout(), records);
   EXPECT_TRUE(written.has_value()) << written.error().message();
