@@ -19,7 +19,7 @@ struct TilePoint {
   double x, y, z;
 };
 
-struct TileSpec {
+struct TileOptions {
   std::uint8_t format = 1;
   las::Transform x{0.01, 0}, y{0.01, 0}, z{0.01, 0};
   std::uint16_t file_source_id = 0;
@@ -27,12 +27,12 @@ struct TileSpec {
   bool compressed = false;
 };
 
-// A raw record of the spec's format for a point; every other attribute is
+// A raw record of the options' format for a point; every other attribute is
 // derived from `i`, so that records differ beyond their coordinates.
-inline std::vector<std::uint8_t> make_record(const TileSpec& spec, const TilePoint& p, std::uint32_t i) {
-  const las::PointFormat format{spec.format, 0};
+inline std::vector<std::uint8_t> make_record(const TileOptions& options, const TilePoint& p, std::uint32_t i) {
+  const las::PointFormat format{options.format, 0};
   std::vector<std::uint8_t> record(format.record_length(), 0);
-  const std::int32_t raw[3] = {*spec.x.inverse(p.x), *spec.y.inverse(p.y), *spec.z.inverse(p.z)};
+  const std::int32_t raw[3] = {*options.x.inverse(p.x), *options.y.inverse(p.y), *options.z.inverse(p.z)};
   std::memcpy(record.data(), raw, sizeof raw);
   const auto intensity = static_cast<std::uint16_t>(i * 7);
   std::memcpy(&record[12], &intensity, 2);
@@ -49,13 +49,13 @@ inline std::vector<std::uint8_t> make_record(const TileSpec& spec, const TilePoi
   return record;
 }
 
-inline las::Header tile_header(const TileSpec& spec) {
+inline las::Header tile_header(const TileOptions& options) {
   las::HeaderBuilder builder;
-  builder.version = spec.format >= 6 ? las::Version{1, 4} : las::Version{1, 2};
-  builder.point_format = las::PointFormat{spec.format, 0};
-  builder.transforms = {spec.x, spec.y, spec.z};
-  builder.file_source_id = spec.file_source_id;
-  builder.system_identifier = spec.system_identifier;
+  builder.version = options.format >= 6 ? las::Version{1, 4} : las::Version{1, 2};
+  builder.point_format = las::PointFormat{options.format, 0};
+  builder.transforms = {options.x, options.y, options.z};
+  builder.file_source_id = options.file_source_id;
+  builder.system_identifier = options.system_identifier;
   auto header = builder.build();
   EXPECT_TRUE(header.has_value());
   return *header;
@@ -63,13 +63,13 @@ inline las::Header tile_header(const TileSpec& spec) {
 
 // Writes a LAS tile holding `points` in order; returns its raw records.
 inline std::vector<std::uint8_t> write_tile(const std::string& path, const std::vector<TilePoint>& points,
-                                            const TileSpec& spec = {}) {
+                                            const TileOptions& options = {}) {
   std::vector<std::uint8_t> records;
   for (std::uint32_t i = 0; i < points.size(); ++i) {
-    const auto r = make_record(spec, points[i], i);
+    const auto r = make_record(options, points[i], i);
     records.insert(records.end(), r.begin(), r.end());
   }
-  auto writer = las::Writer::create(path, tile_header(spec), spec.compressed);
+  auto writer = las::Writer::create(path, tile_header(options), options.compressed);
   EXPECT_TRUE(writer.has_value()) << writer.error().message();
   auto written = writer->write_records(writer->layout(), records);
   EXPECT_TRUE(written.has_value()) << written.error().message();
