@@ -17,13 +17,14 @@ def main(directory):
     tiles = dataset.write_dataset(directory, columns=4, rows=3, points_per_tile=50_000)
     index = directory / "index.gpkg"
     print(f"Wrote {len(tiles)} tiles of {len(tiles[0].records)} points each and their index {index}")
-    geometries = {
-        "box": karvik.BoundingBox(10050, 10250, 30050, 30200),
-        "cylinder": karvik.Cylinder(10200, 30150, 75),
-        "frustum": karvik.Frustum(10000, 30000, 120, 20, -60, 70, -20, 10, 400),
+    # The output's extension chooses LAS or LAZ.
+    extractions = {
+        "box.las": karvik.BoundingBox(10050, 10250, 30050, 30200),
+        "cylinder.laz": karvik.Cylinder(10200, 30150, 75),
+        "frustum.las": karvik.Frustum(10000, 30000, 120, 20, -60, 70, -20, 10, 400),
     }
-    for name, geometry in geometries.items():
-        output = directory / f"{name}.las"
+    for name, geometry in extractions.items():
+        output = directory / name
         stats = karvik.extract(index, output, geometry)
         print(f"{geometry!r} -> {output}")
         print(f"    {stats!r}")
