@@ -3,7 +3,9 @@
 // and on all threads. Each run is a child process, so that its peak memory
 // (ru_maxrss) is its own. Beside them: a plain read of the same bytes.
 //
-//   extract_bench [points_per_tile=2000000] [dir=/tmp/karvik-extract-bench]
+//   extract_bench [points_per_tile=2000000] [dir=/tmp/karvik-extract-bench] [las|laz]
+//
+// las: LAS 1.2 format 1 tiles; laz: LAS 1.4 format 6 LAZ tiles (layered).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -37,15 +39,21 @@ constexpr int kSide = 4;  // 4 x 4 tiles of 1 km
 constexpr double kTile = 1000, kX0 = 100000, kY0 = 400000;
 constexpr double kWidth = kSide * kTile;
 
-std::vector<std::string> make_dataset(const fs::path& dir, std::uint64_t points) {
+struct Dataset {
+  std::uint8_t format;
+  bool compressed;
+  const char* extension;
+};
+
+std::vector<std::string> make_dataset(const fs::path& dir, std::uint64_t points, const Dataset& kind) {
   fs::create_directories(dir);
   std::vector<std::string> tiles;
   std::vector<std::pair<std::string, karvik_core::geometry::Rect>> index;
   for (int i = 0; i < kSide * kSide; ++i) {
     const double x = kX0 + (i % kSide) * kTile, y = kY0 + (i / kSide) * kTile;
-    const fs::path path = dir / ("tile_" + std::to_string(points) + "_" + std::to_string(i) + ".las");
+    const fs::path path = dir / ("tile_" + std::to_string(points) + "_" + std::to_string(i) + kind.extension);
     if (!fs::exists(path)) {
-      bench::TileParams params{x, y, kTile, points, 1, static_cast<std::uint32_t>(i + 1), false};
+      bench::TileParams params{x, y, kTile, points, kind.format, static_cast<std::uint32_t>(i + 1), kind.compressed};
       if (auto ok = bench::generate_tile(path.string(), params); !ok) {
         std::fprintf(stderr, "generating %s: %s\n", path.c_str(), ok.error().message().c_str());
         std::exit(1);
@@ -54,7 +62,7 @@ std::vector<std::string> make_dataset(const fs::path& dir, std::uint64_t points)
     tiles.push_back(path.string());
     index.push_back({path.string(), {x, y, x + kTile, y + kTile}});
   }
-  const fs::path gpkg = dir / ("index_" + std::to_string(points) + ".gpkg");
+  const fs::path gpkg = dir / ("index_" + std::to_string(points) + kind.extension + ".gpkg");
   fs::remove(gpkg);
   karvik_core::testing::write_index(gpkg, index);
   return tiles;
@@ -121,9 +129,11 @@ Run plain_read(const std::vector<std::string>& tiles) {
 int main(int argc, char** argv) {
   const std::uint64_t points = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2'000'000;
   const fs::path dir = argc > 2 ? argv[2] : "/tmp/karvik-extract-bench";
-  const auto tiles = make_dataset(dir, points);
-  const std::string index = (dir / ("index_" + std::to_string(points) + ".gpkg")).string();
-  const std::string output = (dir / "out.las").string();
+  const bool laz = argc > 3 && std::string(argv[3]) == "laz";
+  const Dataset kind = laz ? Dataset{6, true, ".laz"} : Dataset{1, false, ".las"};
+  const auto tiles = make_dataset(dir, points, kind);
+  const std::string index = (dir / ("index_" + std::to_string(points) + kind.extension + ".gpkg")).string();
+  const std::string output = (dir / (std::string("out") + kind.extension)).string();
   const std::string all = std::to_string(pool::ThreadPool::default_size());
 
   // The kept fraction f of a square box of side s over the 4 km square is (s / 4 km)^2.
@@ -141,8 +151,9 @@ int main(int argc, char** argv) {
   };
 
   const Run io = in_child(all.c_str(), [&] { return plain_read(tiles); });
-  std::printf("16 tiles x %llu points (LAS 1.2 format 1, %.0f MB); plain read of the bytes: %.2f s (%.0f MB/s)\n",
-              static_cast<unsigned long long>(points), io.read / 1e6, io.seconds, io.read / 1e6 / io.seconds);
+  std::printf("16 tiles x %llu points (%s, %.0f MB); plain read of the bytes: %.2f s (%.0f MB/s)\n",
+              static_cast<unsigned long long>(points), laz ? "LAZ, LAS 1.4 format 6" : "LAS 1.2 format 1",
+              io.read / 1e6, io.seconds, io.read / 1e6 / io.seconds);
   std::printf("%-9s %5s %8s %12s %12s %10s %10s %9s %10s\n", "geometry", "kept", "threads", "points read",
               "written", "s", "Mpts/s", "speed-up", "peak MB");
   for (double f : {0.05, 0.10}) {
