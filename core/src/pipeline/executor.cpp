@@ -9,7 +9,8 @@ std::string ExtractionPipeline::output_directory(const std::string& output_path)
   return parent.empty() ? "." : parent.string();
 }
 
-std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const pointcloud::PointRecords& records) {
+std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const las::RecordLayout& layout,
+                                                                      std::span<const std::uint8_t> records) {
   if (!writer_) {
     if (!first_tile_) return std::unexpected(first_tile_.error());
     // The first tile's header, passed through the builder unchanged.
@@ -22,7 +23,7 @@ std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const poin
     if (!writer) return std::unexpected(std::move(writer.error()));
     writer_.emplace(std::move(*writer));
   }
-  return writer_->write_points(records);
+  return writer_->write_records(layout, records);
 }
 
 std::expected<void, TileIndexError> ExtractionPipeline::Output::finish() {

@@ -101,7 +101,7 @@ class ExtractionPipeline {
    public:
     Output(const std::string& output_path, std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
         : output_path_(output_path), first_tile_(std::move(first_tile)) {}
-    std::expected<void, TileIndexError> write(const pointcloud::PointRecords& records);
+    std::expected<void, TileIndexError> write(const las::RecordLayout& layout, std::span<const std::uint8_t> records);
     bool opened() const { return writer_.has_value(); }
     std::expected<void, TileIndexError> finish();
 
@@ -150,7 +150,9 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
         TileResult& result = **outcome;
         stats.points_read += result.points_read;
         if (result.kept.size() == 0) return true;
-        if (auto written = result.kept.drain([&](const pointcloud::PointRecords& r) { return output.write(r); });
+        if (auto written = result.kept.drain([&](const las::RecordLayout& layout, std::span<const std::uint8_t> r) {
+              return output.write(layout, r);
+            });
             !written) {
           failure = std::move(written.error());
           return false;

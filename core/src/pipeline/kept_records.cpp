@@ -56,20 +56,20 @@ std::expected<void, TileIndexError> KeptRecords::spill(const std::uint8_t* data,
   return {};
 }
 
-std::expected<void, TileIndexError> KeptRecords::drain(
-    const std::function<std::expected<void, TileIndexError>(const pointcloud::PointRecords&)>& write_slice,
-    std::size_t slice_records) {
-  if (!memory_.empty()) {
-    if (auto ok = write_slice(pointcloud::PointRecords{layout_, std::move(memory_)}); !ok) return ok;
-  }
+std::expected<void, TileIndexError> KeptRecords::drain(const Write& write_slice, std::size_t slice_records) {
   const std::size_t slice_bytes = slice_records * layout_.record_length();
-  pointcloud::PointRecords slice{layout_, {}};
+  const std::span<const std::uint8_t> memory(memory_);
+  for (std::size_t at = 0; at < memory.size(); at += slice_bytes) {
+    if (auto ok = write_slice(layout_, memory.subspan(at, std::min(slice_bytes, memory.size() - at))); !ok) return ok;
+  }
+  std::vector<std::uint8_t>().swap(memory_);
+  std::vector<std::uint8_t> slice;
   for (std::uint64_t at = 0; at < spilled_;) {
-    slice.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(slice_bytes, spilled_ - at)));
-    const ssize_t n = pread(spill_.fd(), slice.bytes.data(), slice.bytes.size(), static_cast<off_t>(at));
+    slice.resize(static_cast<std::size_t>(std::min<std::uint64_t>(slice_bytes, spilled_ - at)));
+    const ssize_t n = pread(spill_.fd(), slice.data(), slice.size(), static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
-    if (n != static_cast<ssize_t>(slice.bytes.size())) return std::unexpected(spill_error(spill_dir_));
-    if (auto ok = write_slice(slice); !ok) return ok;
+    if (n != static_cast<ssize_t>(slice.size())) return std::unexpected(spill_error(spill_dir_));
+    if (auto ok = write_slice(layout_, slice); !ok) return ok;
     at += static_cast<std::uint64_t>(n);
   }
   return {};

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,7 +36,7 @@ class SpillFile {
 // in the output's folder, so that memory does not grow with the kept points.
 class KeptRecords {
  public:
-  static constexpr std::size_t kMemoryBudget = 32u << 20;
+  static constexpr std::size_t kMemoryBudget = 8u << 20;
 
   KeptRecords(las::RecordLayout layout, std::string spill_dir, std::size_t budget = kMemoryBudget)
       : layout_(layout), spill_dir_(std::move(spill_dir)), budget_(budget) {}
@@ -46,11 +47,10 @@ class KeptRecords {
   // Appends whole records of this layout.
   std::expected<void, TileIndexError> append(const std::vector<std::uint8_t>& records);
 
-  // Hands the records, in order, to `write`: those in memory at once, the
-  // spilled ones in slices of at most `slice_records`.
-  std::expected<void, TileIndexError> drain(
-      const std::function<std::expected<void, TileIndexError>(const pointcloud::PointRecords&)>& write,
-      std::size_t slice_records = 50'000);
+  // Hands the records, in order, to `write` in slices of at most `slice_records`.
+  using Write = std::function<std::expected<void, TileIndexError>(const las::RecordLayout&,
+                                                                  std::span<const std::uint8_t>)>;
+  std::expected<void, TileIndexError> drain(const Write& write, std::size_t slice_records = 50'000);
 
  private:
   std::expected<void, TileIndexError> spill(const std::uint8_t* data, std::size_t size);

@@ -22,15 +22,16 @@ TEST(KeptRecords, SpillsBeyondTheBudgetAndDrainsInOrder) {
   std::vector<std::uint8_t> drained;
   std::vector<std::size_t> slices;
   auto ok = kept.drain(
-      [&](const pointcloud::PointRecords& r) -> std::expected<void, TileIndexError> {
-        slices.push_back(r.size());
-        drained.insert(drained.end(), r.bytes.begin(), r.bytes.end());
+      [&](const las::RecordLayout& l, std::span<const std::uint8_t> r) -> std::expected<void, TileIndexError> {
+        EXPECT_EQ(l, layout);
+        slices.push_back(r.size() / 20);
+        drained.insert(drained.end(), r.begin(), r.end());
         return {};
       },
       4);
   ASSERT_TRUE(ok);
   EXPECT_EQ(drained, all);
-  EXPECT_EQ(slices, (std::vector<std::size_t>{5, 4, 4, 4, 4}));
+  EXPECT_EQ(slices, (std::vector<std::size_t>{4, 1, 4, 4, 4, 4}));  // memory, then the spill file
   // The spill file is anonymous: nothing is left in the folder.
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
@@ -45,7 +46,7 @@ TEST(KeptRecords, FailuresAreOutputErrors) {
   testing::TempDir dir;
   KeptRecords fine(layout, dir.path().string(), 20);
   ASSERT_TRUE(fine.append(std::vector<std::uint8_t>(60, 1)));
-  auto stopped = fine.drain([](const pointcloud::PointRecords&) -> std::expected<void, TileIndexError> {
+  auto stopped = fine.drain([](const las::RecordLayout&, std::span<const std::uint8_t>) -> std::expected<void, TileIndexError> {
     return std::unexpected(TileIndexError::output_error("disk full"));
   });
   ASSERT_FALSE(stopped);

@@ -24,7 +24,12 @@ std::expected<PointCloudWriter, TileIndexError> PointCloudWriter::create(const s
 }
 
 std::expected<void, TileIndexError> PointCloudWriter::write_points(const PointRecords& records) {
-  if (auto written = writer_.write_records(records.layout, records.bytes); !written) {
+  return write_records(records.layout, records.bytes);
+}
+
+std::expected<void, TileIndexError> PointCloudWriter::write_records(const las::RecordLayout& layout,
+                                                                    std::span<const std::uint8_t> records) {
+  if (auto written = writer_.write_records(layout, records); !written) {
     return std::unexpected(output_error(written.error()));
   }
   return {};

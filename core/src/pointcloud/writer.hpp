@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 #include <expected>
 #include <string>
 #include <string_view>
@@ -23,6 +25,9 @@ class PointCloudWriter {
 
   // Records of another layout are re-encoded into the output's.
   std::expected<void, TileIndexError> write_points(const PointRecords& records);
+  // Whole records of `layout`, held elsewhere.
+  std::expected<void, TileIndexError> write_records(const las::RecordLayout& layout,
+                                                    std::span<const std::uint8_t> records);
   std::expected<void, TileIndexError> close();
 
  private:
