@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstring>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -102,7 +101,6 @@ class ExtractionPipeline {
     Output(const std::string& output_path, std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
         : output_path_(output_path), first_tile_(std::move(first_tile)) {}
     std::expected<void, TileIndexError> write(const las::RecordLayout& layout, std::span<const std::uint8_t> records);
-    bool opened() const { return writer_.has_value(); }
     std::expected<void, TileIndexError> finish();
 
    private:
@@ -128,7 +126,9 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
   if (!index) return std::unexpected(std::move(index.error()));
   auto tiles = index->read_tiles(std::nullopt, geometry);
   if (!tiles) return std::unexpected(std::move(tiles.error()));
-  if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Found " + std::to_string(tiles->size()) + " intersecting tiles");
+  if (verbose_) {
+    KARVIK_LOG(logging::Level::Info, kLogTarget, "Found " + std::to_string(tiles->size()) + " intersecting tiles");
+  }
 
   // The first tile gives the output's header; opened now so that its failure
   // is known before any tile is streamed.
@@ -162,8 +162,11 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
       });
   if (failure) return std::unexpected(std::move(*failure));
 
-  if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Total: read " + std::to_string(stats.points_read) + " points, writing " +
-       std::to_string(stats.points_written) + " points");
+  if (verbose_) {
+    KARVIK_LOG(logging::Level::Info, kLogTarget,
+               "Total: read " + std::to_string(stats.points_read) + " points, writing " +
+                   std::to_string(stats.points_written) + " points");
+  }
   if (stats.points_written == 0) {
     KARVIK_LOG(logging::Level::Warn, kLogTarget, "No points to write!");
   } else {

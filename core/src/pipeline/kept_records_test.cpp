@@ -46,9 +46,10 @@ TEST(KeptRecords, FailuresAreOutputErrors) {
   testing::TempDir dir;
   KeptRecords fine(layout, dir.path().string(), 20);
   ASSERT_TRUE(fine.append(std::vector<std::uint8_t>(60, 1)));
-  auto stopped = fine.drain([](const las::RecordLayout&, std::span<const std::uint8_t>) -> std::expected<void, TileIndexError> {
-    return std::unexpected(TileIndexError::output_error("disk full"));
-  });
+  auto stopped = fine.drain(
+      [](const las::RecordLayout&, std::span<const std::uint8_t>) -> std::expected<void, TileIndexError> {
+        return std::unexpected(TileIndexError::output_error("disk full"));
+      });
   ASSERT_FALSE(stopped);
   EXPECT_EQ(stopped.error().to_string(), "Output file error: disk full");
 }
