@@ -120,6 +120,11 @@ int sum_on_pool(std::size_t n) {
 }
 
 TEST(ThreadPool, ForkedChildGetsAFreshPool) {
+#if defined(__SANITIZE_ADDRESS__)
+  // GCC 12's ASan allocator is not fork-safe: a lock that a parent thread holds
+  // while allocating stays locked in the child and hangs any allocation there.
+  GTEST_SKIP() << "ASan's allocator cannot follow a fork of a busy process";
+#endif
   EXPECT_EQ(sum_on_pool(100), 4950);  // the parent's pool is running
   // Keep the parent's workers busy while forking, so a lock may be held.
   std::atomic<bool> stop{false};
