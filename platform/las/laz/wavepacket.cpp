@@ -26,12 +26,11 @@ void Wavepacket::pack(std::uint8_t* item) const {
   for (int i = 0; i < 3; ++i) store(item + 17 + 4 * i, xyz[i]);
 }
 
-void WavepacketDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
-  Wavepacket& last = c_.last;
+Wavepacket decode_wavepacket(ArithmeticDecoder& dec, WavepacketModels<IntegerDecompressor>& m, const Wavepacket& last) {
   Wavepacket p;
-  p.descriptor_index = static_cast<std::uint8_t>(dec.decode_symbol(c_.descriptor_index));
-  c_.last_offset_kind = dec.decode_symbol(c_.offset_kind[c_.last_offset_kind]);
-  switch (c_.last_offset_kind) {
+  p.descriptor_index = static_cast<std::uint8_t>(dec.decode_symbol(m.descriptor_index));
+  m.last_offset_kind = dec.decode_symbol(m.offset_kind[m.last_offset_kind]);
+  switch (m.last_offset_kind) {
     case same:
       p.offset = last.offset;
       break;
@@ -39,25 +38,22 @@ void WavepacketDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
       p.offset = last.offset + last.packet_size;
       break;
     case difference:
-      c_.last_offset_diff = c_.offset_diff.decompress(dec, c_.last_offset_diff);
-      p.offset = last.offset + static_cast<std::uint64_t>(std::int64_t{c_.last_offset_diff});
+      m.last_offset_diff = m.offset_diff.decompress(dec, m.last_offset_diff);
+      p.offset = last.offset + static_cast<std::uint64_t>(std::int64_t{m.last_offset_diff});
       break;
     default:
       p.offset = dec.read_int64();
       break;
   }
-  p.packet_size =
-      static_cast<std::uint32_t>(c_.packet_size.decompress(dec, static_cast<std::int32_t>(last.packet_size)));
-  p.return_point = c_.return_point.decompress(dec, last.return_point);
-  for (unsigned i = 0; i < 3; ++i) p.xyz[i] = c_.xyz.decompress(dec, last.xyz[i], i);
-  last = p;
-  p.pack(item);
+  p.packet_size = static_cast<std::uint32_t>(m.packet_size.decompress(dec, static_cast<std::int32_t>(last.packet_size)));
+  p.return_point = m.return_point.decompress(dec, last.return_point);
+  for (unsigned i = 0; i < 3; ++i) p.xyz[i] = m.xyz.decompress(dec, last.xyz[i], i);
+  return p;
 }
 
-void WavepacketEncoderV1::encode(ArithmeticEncoder& enc, const std::uint8_t* item) {
-  const Wavepacket p = Wavepacket::unpack(item);
-  Wavepacket& last = c_.last;
-  enc.encode_symbol(c_.descriptor_index, p.descriptor_index);
+void encode_wavepacket(ArithmeticEncoder& enc, WavepacketModels<IntegerCompressor>& m, const Wavepacket& last,
+                       const Wavepacket& p) {
+  enc.encode_symbol(m.descriptor_index, p.descriptor_index);
   const auto diff64 = static_cast<std::int64_t>(p.offset - last.offset);
   const auto diff32 = static_cast<std::int32_t>(diff64);
   unsigned kind;
@@ -70,18 +66,28 @@ void WavepacketEncoderV1::encode(ArithmeticEncoder& enc, const std::uint8_t* ite
   } else {
     kind = difference;
   }
-  enc.encode_symbol(c_.offset_kind[c_.last_offset_kind], kind);
-  c_.last_offset_kind = kind;
+  enc.encode_symbol(m.offset_kind[m.last_offset_kind], kind);
+  m.last_offset_kind = kind;
   if (kind == difference) {
-    c_.offset_diff.compress(enc, c_.last_offset_diff, diff32);
-    c_.last_offset_diff = diff32;
+    m.offset_diff.compress(enc, m.last_offset_diff, diff32);
+    m.last_offset_diff = diff32;
   } else if (kind == whole) {
     enc.write_int64(p.offset);
   }
-  c_.packet_size.compress(enc, static_cast<std::int32_t>(last.packet_size), static_cast<std::int32_t>(p.packet_size));
-  c_.return_point.compress(enc, last.return_point, p.return_point);
-  for (unsigned i = 0; i < 3; ++i) c_.xyz.compress(enc, last.xyz[i], p.xyz[i], i);
-  last = p;
+  m.packet_size.compress(enc, static_cast<std::int32_t>(last.packet_size), static_cast<std::int32_t>(p.packet_size));
+  m.return_point.compress(enc, last.return_point, p.return_point);
+  for (unsigned i = 0; i < 3; ++i) m.xyz.compress(enc, last.xyz[i], p.xyz[i], i);
+}
+
+void WavepacketDecoderV1::decode(ArithmeticDecoder& dec, std::uint8_t* item) {
+  c_.last = decode_wavepacket(dec, c_.models, c_.last);
+  c_.last.pack(item);
+}
+
+void WavepacketEncoderV1::encode(ArithmeticEncoder& enc, const std::uint8_t* item) {
+  const Wavepacket p = Wavepacket::unpack(item);
+  encode_wavepacket(enc, c_.models, c_.last, p);
+  c_.last = p;
 }
 
 }  // namespace las::laz

@@ -21,15 +21,14 @@ struct Wavepacket {
   static constexpr std::size_t size = 29;
   static Wavepacket unpack(const std::uint8_t* item);
   void pack(std::uint8_t* item) const;
+  bool operator==(const Wavepacket&) const = default;
 };
 
-// Version 1, the only one: the offset is coded as unchanged, advanced by the
-// last packet's size, a 32-bit difference, or whole.
+// The models of one packet's coding, shared by WAVEPACKET13 and WAVEPACKET14:
+// the offset is coded as unchanged, advanced by the last packet's size, a
+// 32-bit difference, or whole.
 template <typename Integer>
-struct WavepacketV1Context {
-  explicit WavepacketV1Context(const std::uint8_t* first) : last(Wavepacket::unpack(first)) {}
-
-  Wavepacket last;
+struct WavepacketModels {
   std::int32_t last_offset_diff = 0;
   unsigned last_offset_kind = 0;
   SymbolModel descriptor_index{256};
@@ -38,6 +37,19 @@ struct WavepacketV1Context {
   Integer packet_size{32};
   Integer return_point{32};
   Integer xyz{32, 3};
+};
+
+Wavepacket decode_wavepacket(ArithmeticDecoder& dec, WavepacketModels<IntegerDecompressor>& m, const Wavepacket& last);
+void encode_wavepacket(ArithmeticEncoder& enc, WavepacketModels<IntegerCompressor>& m, const Wavepacket& last,
+                       const Wavepacket& p);
+
+// Version 1, the only one.
+template <typename Integer>
+struct WavepacketV1Context {
+  explicit WavepacketV1Context(const std::uint8_t* first) : last(Wavepacket::unpack(first)) {}
+
+  Wavepacket last;
+  WavepacketModels<Integer> models;
 };
 
 class WavepacketDecoderV1 {

@@ -9,34 +9,20 @@
 #include "las/laz/integer_compressor.hpp"
 #include "las/laz/layer_coders.hpp"
 #include "las/laz/layered_item.hpp"
-#include "las/laz/symbol_models.hpp"
+#include "las/laz/wavepacket.hpp"
 
 // WAVEPACKET14: the 29-byte wave packet descriptor of formats 9 and 10 (one
 // layer), in versions 3 and 4.
 namespace las::laz {
 
-inline constexpr std::size_t wavepacket14_size = 29;
+inline constexpr std::size_t wavepacket14_size = Wavepacket::size;
 
-struct WavePacket {
-  std::uint8_t descriptor = 0;
-  std::uint64_t offset = 0;
-  std::uint32_t size = 0;
-  std::int32_t return_point = 0;  // the float's bits, as are x, y and z
-  std::array<std::int32_t, 3> xyz{};
-};
-
+// Per channel: the packet coding of WAVEPACKET13, with a model set of its own.
 template <class Coder>
 struct WavePacket14State {
-  WavePacket last;
-  std::int32_t last_offset_diff = 0;
-  unsigned last_offset_kind = 0;
-  SymbolModel descriptor{256};
-  std::array<SymbolModel, 4> offset_kind = symbol_models<4>(4);
-  Coder offset_diff{32};
-  Coder size{32};
-  Coder return_point{32};
-  Coder xyz{32, 3};
-  void reset(const WavePacket& from);
+  Wavepacket last{};
+  WavepacketModels<Coder> models;
+  void reset(const Wavepacket& from) { last = from; }
 };
 
 class WavePacket14Decoder {
