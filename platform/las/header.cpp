@@ -43,6 +43,22 @@ std::uint16_t Version::header_size() const {
   return 375;
 }
 
+const char* HeaderBuilder::unsupported_global_encoding() const {
+  struct Feature {
+    std::uint16_t bit;
+    Version since;
+    const char* name;
+  };
+  static constexpr Feature kFeatures[] = {
+      {global_encoding::kGpsStandardTime, {1, 2}, "GpsStandardTime"},
+      {global_encoding::kSyntheticReturnNumbers, {1, 3}, "SyntheticReturnNumbers"},
+  };
+  for (const Feature& feature : kFeatures) {
+    if ((global_encoding & feature.bit) && version < feature.since) return feature.name;
+  }
+  return nullptr;
+}
+
 std::expected<Header, Error> HeaderBuilder::build() const {
   if (!version.is_supported()) return std::unexpected(Error("version " + version.text() + " is not supported"));
   if (!version.supports(point_format)) {
@@ -54,11 +70,8 @@ std::expected<Header, Error> HeaderBuilder::build() const {
                                  " is longer than 65535 bytes"));
   }
   if (file_source_id != 0 && version < Version{1, 1}) return std::unexpected(unsupported_feature("FileSourceId", version));
-  if ((global_encoding & global_encoding::kGpsStandardTime) && version < Version{1, 2}) {
-    return std::unexpected(unsupported_feature("GpsStandardTime", version));
-  }
-  if ((global_encoding & global_encoding::kSyntheticReturnNumbers) && version < Version{1, 3}) {
-    return std::unexpected(unsupported_feature("SyntheticReturnNumbers", version));
+  if (const char* feature = unsupported_global_encoding(); feature && !pass_global_encoding) {
+    return std::unexpected(unsupported_feature(feature, version));
   }
   if (!evlrs.empty() && version < Version{1, 4}) return std::unexpected(unsupported_feature("Evlrs", version));
   if (version < Version{1, 4}) {

@@ -148,6 +148,13 @@ struct HeaderBuilder : HeaderFields {
   HeaderBuilder() = default;
   explicit HeaderBuilder(const Header& header) : HeaderFields(header.fields()) {}
 
+  // Carry global-encoding bits that the version formally lacks instead of
+  // refusing them: real files have them (LAS 1.1 with the GPS-time bit), and a
+  // header taken from such a file keeps what the file says.
+  bool pass_global_encoding = false;
+
+  // The name of the first global-encoding feature the version lacks, or null.
+  const char* unsupported_global_encoding() const;
   std::expected<Header, Error> build() const;
 };
 

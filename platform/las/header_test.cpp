@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "las/test_files.hpp"
 
 namespace las {
@@ -74,6 +76,21 @@ TEST(HeaderBuilder, RefusesWhatTheVersionCannotCarry) {
     ASSERT_FALSE(header.has_value()) << c.what;
     EXPECT_EQ(header.error().message(), c.message) << c.what;
   }
+}
+
+TEST(HeaderBuilder, PassesGlobalEncodingOnRequest) {
+  for (auto [version, bit, feature] : {std::tuple{Version{1, 1}, global_encoding::kGpsStandardTime, "GpsStandardTime"},
+                                       {Version{1, 2}, global_encoding::kSyntheticReturnNumbers,
+                                        "SyntheticReturnNumbers"}}) {
+    HeaderBuilder builder = builder_for(version, 1);
+    builder.global_encoding = bit;
+    EXPECT_STREQ(builder.unsupported_global_encoding(), feature);
+    builder.pass_global_encoding = true;
+    auto header = builder.build();
+    ASSERT_TRUE(header.has_value()) << header.error().message();
+    EXPECT_EQ(header->fields().global_encoding, bit);
+  }
+  EXPECT_EQ(builder_for({1, 2}, 1).unsupported_global_encoding(), nullptr);
 }
 
 TEST(HeaderBuilder, AcceptsWhatTheVersionCarries) {

@@ -77,6 +77,9 @@ std::expected<void, Error> Writer::State::finish() {
 
 std::expected<Writer, Error> Writer::create(const std::string& path, const Header& header, bool compressed) {
   HeaderBuilder builder(header);
+  // A Header was checked when it was built, or is what a file holds: its
+  // global encoding is written as it stands.
+  builder.pass_global_encoding = true;
   builder.compressed = compressed;
   builder.number_of_points = 0;
   builder.number_of_points_by_return = {};

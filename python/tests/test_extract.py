@@ -112,8 +112,8 @@ def broken_tiles(tiles, tmp_path):
          "Extraction failed: Failed to open GeoPackage: unable to open database file: {path}"),
         (lambda d: str(d / "index\0.gpkg"), BoundingBox(0, 1, 0, 1),
          f"Extraction failed: Failed to open GeoPackage: nul byte found in provided data at position: "),
-        (lambda d: str(d / "created_empty.gpkg"), BoundingBox(0, 1, 0, 1),
-         "Extraction failed: Failed to query tiles: "),
+        (lambda d: str(d / "mistyped.gpkg"), BoundingBox(0, 1, 0, 1),
+         "Extraction failed: Failed to open GeoPackage: unable to open database file: {path}"),
         (None, BoundingBox(0, 1, 0, 1), "Extraction failed: No tiles found intersecting the extraction geometry"),
         (None, Cylinder(0, 0, 100), "Extraction failed: No tiles found intersecting the extraction geometry"),
     ],
@@ -133,6 +133,7 @@ def test_failed_extraction_raises_value_error_with_the_cores_text(index, tmp_pat
     else:
         assert str(caught.value) == message
     assert output.read_bytes() == b"previous result"
+    assert [p.name for p in tmp_path.iterdir()] == ["out.las"]
 
 
 def test_unwritable_output_is_an_output_error(index, tmp_path):

@@ -99,11 +99,15 @@ bool Frustum::contains_xyz(double x, double y, double z) const {
 }
 
 Rect Frustum::compute_bounding_box() const {
-  const double reaches[4] = {
+  // The horizontal reach is widest at the elevation nearest the horizontal: an
+  // interval that holds elevation 0 reaches max_distance, beyond both of its ends.
+  const bool holds_horizontal = theta_min_ <= 0 && 0 <= theta_max_;
+  const double reaches[5] = {
       min_distance_ * std::cos(theta_min_),
       min_distance_ * std::cos(theta_max_),
       max_distance_ * std::cos(theta_min_),
       max_distance_ * std::cos(theta_max_),
+      holds_horizontal ? max_distance_ : std::nan(""),  // a NaN reach widens nothing
   };
   double min_x = origin_x_, max_x = origin_x_, min_y = origin_y_, max_y = origin_y_;
   auto widen = [&](double sin_phi, double cos_phi) {

@@ -104,15 +104,24 @@ TEST(Frustum, NaNCoordinatesOnlyInsideAFullCircle) {
   EXPECT_FALSE(make(80, -10, 100, 10).contains_xyz(0, 0, kNaN));
 }
 
-TEST(Frustum, FootprintSamplesOnlyTheBoundingElevations) {
-  const Frustum f = make(20, -30, 40, 30, 0, 100);
-  const Rect box = f.compute_bounding_box();
-  EXPECT_DOUBLE_EQ(box.max_x, 100 * std::sin(40 * kDeg) * std::cos(30 * kDeg));
+TEST(Frustum, FootprintHoldsTheHorizontalReach) {
+  // The elevation interval holds the horizontal: the far point at elevation 0
+  // lies beyond the reach of both bounding elevations.
+  const Frustum across = make(20, -30, 40, 30, 0, 100);
+  const Rect box = across.compute_bounding_box();
+  EXPECT_TRUE(sees(across, 40, 0, 99));
+  EXPECT_DOUBLE_EQ(box.max_x, 100 * std::sin(40 * kDeg));
+  EXPECT_DOUBLE_EQ(box.max_y, 100 * std::cos(20 * kDeg));
   EXPECT_EQ(box.min_x, 0);
   EXPECT_EQ(box.min_y, 0);
-  // Inside the frustum, yet east of its footprint.
-  EXPECT_TRUE(sees(f, 40, 0, 100));
-  EXPECT_GT(std::sin(40 * kDeg) * 100, box.max_x);
+  EXPECT_TRUE(across.intersects_rect({100 * std::sin(40 * kDeg) - 0.5, 0, 200, 200}));
+
+  // Entirely above the horizontal: the lower bounding elevation reaches furthest.
+  const Frustum above = make(20, 10, 40, 30, 0, 100);
+  EXPECT_DOUBLE_EQ(above.compute_bounding_box().max_x, 100 * std::sin(40 * kDeg) * std::cos(10 * kDeg));
+  // Entirely below it: the upper one does.
+  const Frustum below = make(20, -30, 40, -10, 0, 100);
+  EXPECT_DOUBLE_EQ(below.compute_bounding_box().max_x, 100 * std::sin(40 * kDeg) * std::cos(10 * kDeg));
 }
 
 TEST(Frustum, FootprintReachesCardinalDirections) {

@@ -12,7 +12,8 @@ namespace {
 
 using geometry::Rect;
 
-constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+// Never SQLITE_OPEN_CREATE: a mistyped path must fail, not leave an empty database behind.
+constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
 constexpr int kBusyTimeoutMs = 5000;
 
 // A prepared statement, finalised on every path out.

@@ -216,10 +216,16 @@ TEST(TileIndexReader, OpenFailures) {
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().to_string(), "Failed to open GeoPackage: nul byte found in provided data at position: 2");
 
-  // A missing file inside an existing directory is created empty.
-  const fs::path fresh = dir / "fresh.gpkg";
-  EXPECT_EQ(read_error(fresh), "Failed to query tiles: no such table: gpkg_contents");
-  EXPECT_TRUE(fs::exists(fresh));
+  // A missing file inside an existing directory fails at open and is not created.
+  const fs::path mistyped = dir / "mistyped.gpkg";
+  auto missing = TileIndexReader::open(mistyped.string());
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().to_string(), "Failed to open GeoPackage: unable to open database file: " + mistyped.string());
+  EXPECT_FALSE(fs::exists(mistyped));
+  // An existing empty file is an empty database.
+  const fs::path empty = dir / "empty.gpkg";
+  std::ofstream{empty};
+  EXPECT_EQ(read_error(empty), "Failed to query tiles: no such table: gpkg_contents");
 
   const fs::path text = dir / "text.gpkg";
   std::ofstream(text) << std::string(4096, 'x');

@@ -13,8 +13,16 @@ std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const las:
                                                                       std::span<const std::uint8_t> records) {
   if (!writer_) {
     if (!first_tile_) return std::unexpected(first_tile_.error());
-    // The first tile's header, passed through the builder unchanged.
-    auto header = las::HeaderBuilder(first_tile_->header()).build();
+    // The first tile's header, passed through the builder unchanged: even
+    // global-encoding bits its version lacks are kept as the tile has them.
+    las::HeaderBuilder builder(first_tile_->header());
+    builder.pass_global_encoding = true;
+    if (const char* feature = builder.unsupported_global_encoding()) {
+      KARVIK_LOG(logging::Level::Debug, kLogTarget,
+                 std::string("The first tile's global encoding carries ") + feature + ", which version " +
+                     builder.version.text() + " lacks; kept in the output");
+    }
+    auto header = builder.build();
     if (!header) return std::unexpected(TileIndexError(std::move(header.error())));
     auto staged = StagedOutput::create(output_path_);
     if (!staged) return std::unexpected(std::move(staged.error()));

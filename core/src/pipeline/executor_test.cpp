@@ -186,6 +186,40 @@ TEST_F(PipelineTest, LazTilesAndLazOutput) {
   }
 }
 
+TEST_F(PipelineTest, FrustumReadsTilesBeyondItsBoundingElevations) {
+  // Elevations -30..30: the far points near the horizontal lie east of where
+  // the bounding elevations reach (100 sin 40 cos 30 = 55.7).
+  const auto frustum = geometry::Frustum::create(0, 0, 0, 20, -30, 40, 30, 0, 100);
+  ASSERT_TRUE(frustum);
+  const auto points = grid(60, 70, 10, 1, 0);
+  write_tile(path("east.las"), points);
+  write_index(path("index.gpkg"), {{path("east.las"), {60, 70, 69, 79}}});
+  std::uint64_t expected = 0;
+  for (const TilePoint& p : points) expected += frustum->contains_xyz(p.x, p.y, p.z);
+  ASSERT_GT(expected, 0u);
+  auto stats = run(*frustum);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->points_written, expected);
+}
+
+TEST_F(PipelineTest, KeepsAGlobalEncodingBitTheFirstTilesVersionLacks) {
+  // LAS 1.1 with the GPS-standard-time bit, as some writers produce.
+  const TileOptions options{.compressed = true, .version = las::Version{1, 1}, .global_encoding = 1};
+  const auto records = write_tile(path("old.laz"), grid(0, 0, 10, 1), options);
+  write_index(path("index.gpkg"), {{path("old.laz"), {0, 0, 9, 9}}});
+  for (const std::string output : {"out.las", "out.laz"}) {
+    auto stats = run(AxisAlignedBox(-1, 20, -1, 20), output);
+    ASSERT_TRUE(stats) << stats.error().to_string();
+    const ReadBack out = read_back(path(output));
+    EXPECT_EQ(out.header.version(), (las::Version{1, 1}));
+    EXPECT_EQ(out.header.fields().global_encoding, 1);
+    EXPECT_EQ(out.records, records);
+  }
+  EXPECT_EQ(messages(logging::Level::Debug),
+            std::vector<std::string>(2, "The first tile's global encoding carries GpsStandardTime, which version 1.1 "
+                                        "lacks; kept in the output"));
+}
+
 TEST_F(PipelineTest, NoFootprintMetOpensNoTileAndCreatesNoFile) {
   write_index(path("index.gpkg"), {{path("missing.las"), {0, 0, 1, 1}}});
   auto stats = run(AxisAlignedBox(5, 6, 5, 6));

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ struct TileOptions {
   std::uint16_t file_source_id = 0;
   std::string system_identifier = "test fixture";
   bool compressed = false;
+  // The LAS version: 1.4 for formats 6-10, else 1.2, unless given.
+  std::optional<las::Version> version{};
+  // Written as given, even bits the version lacks, as some writers do.
+  std::uint16_t global_encoding = 0;
 };
 
 // A raw record of the options' format for a point; every other attribute is
@@ -51,7 +56,9 @@ inline std::vector<std::uint8_t> make_record(const TileOptions& options, const T
 
 inline las::Header tile_header(const TileOptions& options) {
   las::HeaderBuilder builder;
-  builder.version = options.format >= 6 ? las::Version{1, 4} : las::Version{1, 2};
+  builder.version = options.version.value_or(options.format >= 6 ? las::Version{1, 4} : las::Version{1, 2});
+  builder.global_encoding = options.global_encoding;
+  builder.pass_global_encoding = true;
   builder.point_format = las::PointFormat{options.format, 0};
   builder.transforms = {options.x, options.y, options.z};
   builder.file_source_id = options.file_source_id;
