@@ -9,11 +9,21 @@ packages=(
   python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel
   gdal-bin python3-gdal
   clang-16 libclang-rt-16-dev
+  # The 32-bit ARM build of the core and its tests, run under qemu-user.
+  g++-arm-linux-gnueabihf libsqlite3-dev:armhf libgtest-dev:armhf qemu-user
 )
 
 # Node.js runs the independent LAZ decoder of the tests; a node from elsewhere will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   packages+=(nodejs npm)
+fi
+
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+
+# The armhf libraries come through multiarch (the update below then lists them).
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  "${sudo_cmd[@]}" dpkg --add-architecture armhf
 fi
 
 missing=()
@@ -22,8 +32,6 @@ for p in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
-  sudo_cmd=()
-  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -39,6 +39,12 @@ cmake --build build/tsan -j "$jobs" --target karvik_pool_tests karvik_log_tests 
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
   -R '^(ThreadPool|OrderedMap|LogTest|PipelineTest)' -E 'Fork|SameBytesForOneThreadAndMany'
 
+# The core and its C++ tests cross-built for 32-bit ARM hard-float, run under qemu-user.
+cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DKARVIK_PYTHON=OFF -DKARVIK_BENCH=OFF >/dev/null
+cmake --build build/armhf -j "$jobs"
+ctest --test-dir build/armhf --output-on-failure -j "$jobs"
+
 # libFuzzer with clang; new inputs go to a scratch corpus, the samples seed it.
 CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DKARVIK_FUZZ=ON -DKARVIK_TESTS=OFF -DKARVIK_BENCH=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs" --target laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz

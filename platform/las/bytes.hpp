@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 namespace las {
 
@@ -20,6 +22,13 @@ inline T load(const std::uint8_t* at) {
 template <typename T>
 inline void store(std::uint8_t* at, T value) {
   std::memcpy(at, &value, sizeof value);
+}
+
+// A byte count read from a file, as a size in memory; nothing where it does
+// not fit in size_t (a 32-bit target reading a field of 4 GiB or more).
+inline std::optional<std::size_t> memory_size(std::uint64_t bytes) {
+  if (bytes > std::numeric_limits<std::size_t>::max()) return std::nullopt;
+  return static_cast<std::size_t>(bytes);
 }
 
 }  // namespace las

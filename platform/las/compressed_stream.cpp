@@ -65,7 +65,12 @@ class CompressedStreamReader final : public PointStreamReader {
  private:
   std::expected<std::size_t, Error> decode(std::uint64_t offset, std::uint64_t bytes, const laz::ChunkLocation& chunk,
                                            std::vector<std::uint8_t>& out, const RecordFilter* keep) {
-    buffer_.resize(static_cast<std::size_t>(bytes));
+    const auto held = memory_size(bytes);
+    if (!held) {
+      return std::unexpected(laz::codec_error("chunk " + std::to_string(next_ + 1) + " of " + std::to_string(bytes) +
+                                              " bytes is larger than this machine can hold in memory"));
+    }
+    buffer_.resize(*held);
     if (auto read = file_->read_at(offset, buffer_); !read) return std::unexpected(read.error());
     const auto points = static_cast<std::size_t>(chunk.point_count);
     if (auto* layered = std::get_if<laz::LayeredChunkDecoder>(&decoder_)) return layered->decode(buffer_, points, out, keep);

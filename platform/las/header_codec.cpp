@@ -104,8 +104,13 @@ std::expected<void, Error> read_evlrs(const io::InputFile& file, std::uint32_t c
     if (auto read = file.read_at(position, head); !read) return std::unexpected(read.error());
     const std::uint64_t length = load<std::uint64_t>(head + 20);
     if (end - position - kEvlrHeaderSize < length) return std::unexpected(runs_past());
+    const auto held = memory_size(length);
+    if (!held) {
+      return std::unexpected(Error("EVLR " + std::to_string(i + 1) + " of " + std::to_string(count) + " holds " +
+                                   std::to_string(length) + " bytes, more than this machine can hold in memory"));
+    }
     Vlr evlr{load<std::uint16_t>(head), read_text(head + 2, 16), load<std::uint16_t>(head + 18),
-             read_text(head + 28, 32), std::vector<std::uint8_t>(length)};
+             read_text(head + 28, 32), std::vector<std::uint8_t>(*held)};
     if (auto read = file.read_at(position + kEvlrHeaderSize, evlr.data); !read) return std::unexpected(read.error());
     evlrs.push_back(std::move(evlr));
     position += kEvlrHeaderSize + length;
@@ -130,7 +135,7 @@ std::expected<FileHeader, Error> read_header(const io::InputFile& file) {
   if (std::memcmp(start, "LASF", 4) != 0) {
     return std::unexpected(Error("the file signature is not 'LASF': '" + signature_text(start) + "'"));
   }
-  std::vector<std::uint8_t> bytes(std::min<std::uint64_t>(file.size(), 375));
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), 375)));
   if (bytes.size() < 227) {
     return std::unexpected(Error("the header is truncated: the file has " + std::to_string(file.size()) + " bytes"));
   }
@@ -207,7 +212,7 @@ std::expected<FileHeader, Error> read_header(const io::InputFile& file) {
   }
   const auto vlrs_end = read_vlrs(file, load<std::uint32_t>(&bytes[at::kNumberOfVlrs]), header_size, offset, f.vlrs);
   if (!vlrs_end) return std::unexpected(vlrs_end.error());
-  f.vlr_padding.resize(offset - *vlrs_end);
+  f.vlr_padding.resize(static_cast<std::uint32_t>(offset - *vlrs_end));  // below the 32-bit point data offset
   if (auto read = file.read_at(*vlrs_end, f.vlr_padding); !read) return std::unexpected(read.error());
 
   std::uint64_t limit = file.size();
@@ -284,7 +289,7 @@ std::vector<std::uint8_t> encode_header(const Header& header, std::uint64_t evlr
 
 std::vector<std::uint8_t> encode_vlrs(const Header& header) {
   std::vector<std::uint8_t> bytes;
-  bytes.reserve(vlrs_size(header) + header.fields().vlr_padding.size());
+  bytes.reserve(static_cast<std::size_t>(vlrs_size(header)) + header.fields().vlr_padding.size());
   for (const Vlr& vlr : header.vlrs()) {
     std::uint8_t head[kVlrHeaderSize] = {};
     store<std::uint16_t>(head, vlr.reserved);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "testing/gpkg_fixture.hpp"
 
 namespace karvik_core::pipeline {
@@ -34,6 +36,36 @@ TEST(KeptRecords, SpillsBeyondTheBudgetAndDrainsInOrder) {
   EXPECT_EQ(slices, (std::vector<std::size_t>{4, 1, 4, 4, 4, 4}));  // memory, then the spill file
   // The spill file is anonymous: nothing is left in the folder.
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(KeptRecords, SpillsPastTwoGiB) {
+  testing::TempDir dir;
+  const las::RecordLayout layout{las::PointFormat{0, 0}, {}, {}, {}};  // 20-byte records
+  KeptRecords kept(layout, dir.path().string(), 0);
+  // One block of records numbered by their place in it, appended until past 2 GiB.
+  constexpr std::uint32_t kBlockRecords = 3'000'000;
+  constexpr std::uint32_t kBlocks = 37;  // 2.07 GiB
+  std::vector<std::uint8_t> block(std::size_t{kBlockRecords} * 20);
+  for (std::uint32_t i = 0; i < kBlockRecords; ++i) std::memcpy(&block[std::size_t{i} * 20], &i, 4);
+  for (std::uint32_t b = 0; b < kBlocks; ++b) ASSERT_TRUE(kept.append(block));
+  ASSERT_GT(kept.size() * 20, 2ull << 30);
+
+  // Each slice starts and ends with the records the numbering predicts.
+  std::uint64_t drained = 0;
+  const auto number = [](const std::uint8_t* record) {
+    std::uint32_t n;
+    std::memcpy(&n, record, 4);
+    return n;
+  };
+  auto ok = kept.drain([&](const las::RecordLayout&, std::span<const std::uint8_t> r) -> std::expected<void, TileIndexError> {
+    const std::uint64_t count = r.size() / 20;
+    EXPECT_EQ(number(r.data()), drained % kBlockRecords);
+    EXPECT_EQ(number(r.data() + r.size() - 20), (drained + count - 1) % kBlockRecords);
+    drained += count;
+    return {};
+  });
+  ASSERT_TRUE(ok) << ok.error().to_string();
+  EXPECT_EQ(drained, std::uint64_t{kBlockRecords} * kBlocks);
 }
 
 TEST(KeptRecords, FailuresAreOutputErrors) {

@@ -134,7 +134,9 @@ std::expected<ChunkLayout, Error> locate_chunks(const ReadAt& read_at, std::uint
   const std::uint64_t max_chunks = room / (std::uint64_t{record_length} + 4);
   const std::uint64_t table_bytes = std::min<std::uint64_t>(
       file_size - table_start, table_header + max_entry_bytes * std::min<std::uint64_t>(listed, max_chunks) + 8);
-  std::vector<std::uint8_t> table(table_bytes);
+  const auto held = memory_size(table_bytes);
+  if (!held) return std::unexpected(codec_error("the chunk table is larger than this machine can hold in memory"));
+  std::vector<std::uint8_t> table(*held);
   if (auto ok = read_at(table_start, table); !ok) return std::unexpected(ok.error());
   auto entries = decode_chunk_table(table, vlr.variable_chunks(), max_chunks);
   if (!entries) return std::unexpected(entries.error());
