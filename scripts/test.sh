@@ -2,7 +2,8 @@
 # Sets everything up and runs every test: the C++ tests in a release build and
 # in a sanitizer build (ASan/UBSan), the threaded parts under TSan, the
 # Python tests against the module packaged as an abi3 wheel from the release
-# build and against the sanitized module, then a few seconds of each fuzz target.
+# build and against the sanitized module, the C++ tests of a 32-bit ARM build
+# under qemu-user, then a few seconds of each fuzz target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
