@@ -46,20 +46,5 @@ cmake -S . -B build/armhf -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DC
 cmake --build build/armhf -j "$jobs"
 ctest --test-dir build/armhf --output-on-failure -j "$jobs"
 
-# libFuzzer with clang; new inputs go to a scratch corpus, the samples seed it.
-CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -DKARVIK_FUZZ=ON -DKARVIK_TESTS=OFF -DKARVIK_BENCH=OFF >/dev/null
-cmake --build build/fuzz -j "$jobs" --target laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz
-samples=$(cmake -L -N build/release | sed -n 's/^KARVIK_SAMPLES_DIR:PATH=//p')
-for fuzzer in laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz; do
-  corpus=$(mktemp -d)
-  log="build/fuzz/$fuzzer.log"
-  if ! "build/fuzz/platform/las/laz/$fuzzer" -max_total_time=5 -max_len=100000 -print_final_stats=1 \
-      -artifact_prefix=build/fuzz/ "$corpus" "$samples" >"$log" 2>&1; then
-    tail -n 40 "$log"
-    echo "fuzz target $fuzzer failed; the input is in build/fuzz/"
-    rm -rf "$corpus"
-    exit 1
-  fi
-  echo "$fuzzer: $(grep -m1 '^stat::number_of_executed_units' "$log")"
-  rm -rf "$corpus"
-done
+# A few seconds of each fuzz target, seeded with the samples.
+bash scripts/fuzz.sh 5

@@ -22,7 +22,8 @@ namespace karvik_core::index {
 // one SQLite connection; used by one thread at a time.
 class TileIndexReader {
  public:
-  // Opens (or creates) the database read-write, with URI filenames allowed.
+  // Opens an existing database read-write (read-only where the file is), with
+  // URI filenames allowed; a missing file is an error, never created.
   static std::expected<TileIndexReader, TileIndexError> open(std::string_view path);
 
   std::expected<std::vector<std::string>, TileIndexError> list_tables() const;
