@@ -76,6 +76,12 @@ std::expected<void, Error> Writer::State::finish() {
 }
 
 std::expected<Writer, Error> Writer::create(const std::string& path, const Header& header, bool compressed) {
+  auto file = io::OutputFile::create(path);
+  if (!file) return std::unexpected(file.error());
+  return create(std::move(*file), header, compressed);
+}
+
+std::expected<Writer, Error> Writer::create(io::OutputFile file, const Header& header, bool compressed) {
   HeaderBuilder builder(header);
   // A Header was checked when it was built, or is what a file holds: its
   // global encoding is written as it stands.
@@ -84,10 +90,11 @@ std::expected<Writer, Error> Writer::create(const std::string& path, const Heade
   builder.number_of_points = 0;
   builder.number_of_points_by_return = {};
   builder.bounds = Bounds{};
-  if (auto checked = builder.build(); !checked) return std::unexpected(checked.error());
-  auto file = io::OutputFile::create(path);
-  if (!file) return std::unexpected(file.error());
-  auto state = std::make_unique<State>(std::move(*file), std::move(builder));
+  if (auto checked = builder.build(); !checked) {
+    file.remove();
+    return std::unexpected(checked.error());
+  }
+  auto state = std::make_unique<State>(std::move(file), std::move(builder));
   state->layout = {state->header.point_format, state->header.transforms.x, state->header.transforms.y,
                    state->header.transforms.z};
   const auto fail = [&](Error error) -> std::expected<Writer, Error> {

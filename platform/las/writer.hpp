@@ -8,6 +8,7 @@
 
 #include "las/error.hpp"
 #include "las/header.hpp"
+#include "las/io/file.hpp"
 #include "las/record_layout.hpp"
 
 namespace las {
@@ -21,6 +22,8 @@ class Writer {
   // Creates (or replaces) the file. The header's counts and bounds are reset;
   // its compression flag is replaced by `compressed`.
   static std::expected<Writer, Error> create(const std::string& path, const Header& header, bool compressed);
+  // The same over a file opened elsewhere; a failure removes it (OutputFile::remove).
+  static std::expected<Writer, Error> create(io::OutputFile file, const Header& header, bool compressed);
 
   Writer(Writer&&) noexcept;
   Writer& operator=(Writer&&) noexcept;

@@ -27,7 +27,7 @@ std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const las:
     auto staged = StagedOutput::create(output_path_);
     if (!staged) return std::unexpected(std::move(staged.error()));
     staged_.emplace(std::move(*staged));
-    auto writer = pointcloud::PointCloudWriter::create(staged_->write_path(), std::move(*header));
+    auto writer = pointcloud::PointCloudWriter::create(staged_->take_file(), std::move(*header));
     if (!writer) return std::unexpected(std::move(writer.error()));
     writer_.emplace(std::move(*writer));
   }

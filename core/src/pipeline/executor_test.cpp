@@ -4,12 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <mutex>
 
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
 #include "geometry/frustum.hpp"
+#include "las/io/fault.hpp"
 #include "testing/gpkg_fixture.hpp"
 #include "testing/las_fixture.hpp"
 
@@ -335,6 +337,115 @@ TEST_F(PipelineTest, WriteFailuresLeaveNoPartialFileAndTheOldOutputUntouched) {
   auto null = ExtractionPipeline(path("f1.gpkg"), "/dev/null", false).execute(AxisAlignedBox(-1, 10, -1, 10));
   ASSERT_TRUE(null) << null.error().to_string();
   EXPECT_EQ(null->points_written, 16u);
+}
+
+// A planned failure of the file layer, for the life of the guard.
+class PlannedFault {
+ public:
+  PlannedFault(las::io::FaultPlan::Operation operation, const std::string& name_part, std::uint64_t after_bytes,
+               int error) {
+    las::io::plan_fault(las::io::FaultPlan{operation, name_part, after_bytes, error});
+  }
+  ~PlannedFault() { las::io::plan_fault(std::nullopt); }
+};
+
+TEST_F(PipelineTest, ATileWhoseReadFailsPartWayContributesNothing) {
+  const auto pa = grid(0, 0, 10, 1);
+  const auto ra = write_tile(path("a.las"), pa);
+  write_tile(path("b.las"), grid(20, 0, 350, 0.1));  // 122,500 points: three slices of up to 50,000
+  write_index(path("index.gpkg"), {{path("a.las"), {0, 0, 9, 9}}, {path("b.las"), {20, 0, 55, 35}}});
+  // The header and the first two slices (2.8 MB) pass; the third slice fails.
+  const PlannedFault fault(las::io::FaultPlan::Operation::read, "b.las", 2 * 50'000 * 28 + 4096, EIO);
+  auto stats = run(AxisAlignedBox(-1, 100, -1, 100));
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->points_written, pa.size());
+  EXPECT_EQ(read_back(path("out.las")).records, ra);
+  const auto warnings = messages(logging::Level::Warn);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_TRUE(warnings[0].starts_with("Failed to read points from " + debug_quote(path("b.las")) + ": "))
+      << warnings[0];
+  EXPECT_NE(warnings[0].find("Input/output error"), std::string::npos) << warnings[0];
+}
+
+TEST_F(PipelineTest, WriteAndSpillFaultsLeaveNothingBehind) {
+  // 360,000 kept records of 28 bytes: past the 8 MB a tile keeps in memory.
+  write_tile(path("big.las"), grid(0, 0, 600, 0.1));
+  write_index(path("index.gpkg"), {{path("big.las"), {0, 0, 60, 60}}});
+  const AxisAlignedBox everything(-1, 100, -1, 100);
+  struct Case {
+    const char* what;
+    las::io::FaultPlan::Operation operation;
+    const char* name_part;
+    std::uint64_t after_bytes;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"output written part-way", las::io::FaultPlan::Operation::write, "out.las", 1'000'000,
+       "Output file error: No space left on device: " + path("out.las")},
+      {"spill file", las::io::FaultPlan::Operation::write, "(scratch)", 0,
+       "Output file error: No space left on device: spilling kept points in " + dir_.path().string()},
+      {"spill file read back", las::io::FaultPlan::Operation::read, "(scratch)", 100'000,
+       "Output file error: Input/output error: spilling kept points in " + dir_.path().string()},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path("out.las")) << "previous result";
+    const int error = c.operation == las::io::FaultPlan::Operation::write ? ENOSPC : EIO;
+    const PlannedFault fault(c.operation, c.name_part, c.after_bytes, error);
+    auto stats = run(everything);
+    ASSERT_FALSE(stats) << c.what;
+    EXPECT_EQ(stats.error().to_string(), c.error) << c.what;
+    std::ifstream previous(path("out.las"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result") << c.what;
+    EXPECT_TRUE(stray_files({"big.las", "index.gpkg", "out.las"}).empty()) << c.what;
+  }
+}
+
+// Whether `pid` has a file in `dir` open that already holds bytes.
+bool writes_into(pid_t pid, const std::string& dir) {
+  std::error_code ignored;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+    const std::string target = fs::read_symlink(fd.path(), ignored).string();
+    struct stat st {};
+    if (target.starts_with(dir + "/") && stat(fd.path().c_str(), &st) == 0 && st.st_size > 0) return true;
+  }
+  return false;
+}
+
+TEST_F(PipelineTest, ForkedExtractionKilledMidWriteLeavesTheFolderAsItWas) {
+  fs::create_directory(dir_ / "out");
+  const std::string out_dir = path("out");
+  std::vector<std::pair<std::string, Rect>> tiles;
+  for (int t = 0; t < 16; ++t) {
+    const std::string name = path("t" + std::to_string(t) + ".las");
+    write_tile(name, grid(t * 100, 0, 500, 0.1));  // 250,000 points each
+    tiles.push_back({name, {t * 100.0, 0, t * 100.0 + 50, 50}});
+  }
+  write_index(path("index.gpkg"), tiles);
+  std::ofstream(out_dir + "/out.laz") << "previous result";
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("KARVIK_NUM_THREADS", "1", 1);
+    auto stats = ExtractionPipeline(path("index.gpkg"), out_dir + "/out.laz", false)
+                     .execute(AxisAlignedBox(-1e9, 1e9, -1e9, 1e9));
+    _exit(stats ? 0 : 1);
+  }
+  bool writing = false;
+  for (int waited = 0; !writing && waited < 60'000; ++waited) {
+    writing = writes_into(child, out_dir);
+    if (!writing) usleep(1000);
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(writing) << "the extraction was never seen writing its output";
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the extraction ended before it was killed";
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(out_dir)) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"out.laz"});
+  std::ifstream previous(out_dir + "/out.laz");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
 }
 
 TEST_F(PipelineTest, OutputGetsTheUmaskPermissions) {

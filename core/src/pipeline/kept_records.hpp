@@ -3,33 +3,16 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "error.hpp"
+#include "las/io/file.hpp"
 #include "pointcloud/records.hpp"
 
 namespace karvik_core::pipeline {
-
-// An anonymous file descriptor, closed with its owner.
-class SpillFile {
- public:
-  SpillFile() = default;
-  SpillFile(SpillFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  SpillFile& operator=(SpillFile&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~SpillFile();
-  // Creates the file in `dir` on first use.
-  bool open_in(const std::string& dir);
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 // The records a tile keeps, held until every earlier tile is written. Up to
 // a memory budget they stay in memory; beyond it they go to an unlinked file
@@ -53,15 +36,14 @@ class KeptRecords {
   std::expected<void, TileIndexError> drain(const Write& write, std::size_t slice_records = 50'000);
 
  private:
-  std::expected<void, TileIndexError> spill(const std::uint8_t* data, std::size_t size);
+  std::expected<void, TileIndexError> spill(std::span<const std::uint8_t> records);
 
   las::RecordLayout layout_;
   std::string spill_dir_;
   std::size_t budget_;
   std::uint64_t count_ = 0;
   std::vector<std::uint8_t> memory_;  // the first records
-  SpillFile spill_;                   // the rest, in order
-  std::uint64_t spilled_ = 0;         // bytes
+  std::optional<las::io::ScratchFile> spill_;  // the rest, in order; made on first use
 };
 
 }  // namespace karvik_core::pipeline

@@ -1,35 +1,43 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 
 #include "error.hpp"
+#include "las/io/file.hpp"
 
 namespace karvik_core::pipeline {
 
-// Where the output is written while it is produced: a temporary file beside
-// the destination, renamed over it by commit(), so that a failed extraction
-// leaves an existing file untouched and no partial one behind. A destination
-// that exists and is not a regular file (/dev/null, a FIFO) is written directly.
+// Where the output is written while it is produced: a file without a name
+// (O_TMPFILE) in the destination's folder, which commit() names under a
+// temporary name and renames over the destination. A failed extraction leaves
+// an existing file untouched and, even when the process is killed, nothing
+// behind. Where the file system has no unnamed files, a named temporary file
+// `.NAME.karvik-XXXXXX.EXT` stands in, removed on failure. A destination that
+// exists and is not a regular file (/dev/null, a FIFO) is written directly.
 class StagedOutput {
  public:
   static std::expected<StagedOutput, TileIndexError> create(const std::string& destination);
   StagedOutput(StagedOutput&& other) noexcept;
   StagedOutput& operator=(StagedOutput&&) = delete;
-  ~StagedOutput();  // removes the temporary file unless committed
+  ~StagedOutput();  // removes a named temporary file unless committed
 
-  // The path to write to. A temporary name keeps the destination's extension.
-  const std::string& write_path() const { return write_path_; }
-  // Gives the file the permissions of a newly created one and renames it over the destination.
+  // The file to write, once; its path() is the destination, for its extension and errors.
+  las::io::OutputFile take_file();
+  // Names the written file as the destination, with the permissions of a newly created file.
   std::expected<void, TileIndexError> commit();
 
  private:
-  StagedOutput(std::string destination, std::string write_path, bool staged)
-      : destination_(std::move(destination)), write_path_(std::move(write_path)), staged_(staged) {}
+  enum class Kind { unnamed, named_temporary, destination };
+  StagedOutput(Kind kind, std::string destination, las::io::Descriptor unnamed, las::io::Descriptor writing,
+               std::string temporary);
 
+  Kind kind_;
   std::string destination_;
-  std::string write_path_;
-  bool staged_;  // false: writing the destination itself
+  las::io::Descriptor unnamed_;  // the unnamed file, to name it at commit
+  std::optional<las::io::OutputFile> file_;
+  std::string temporary_;  // the named temporary file, until committed
 };
 
 }  // namespace karvik_core::pipeline

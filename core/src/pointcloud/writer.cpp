@@ -23,6 +23,14 @@ std::expected<PointCloudWriter, TileIndexError> PointCloudWriter::create(const s
   return PointCloudWriter(std::move(*writer));
 }
 
+std::expected<PointCloudWriter, TileIndexError> PointCloudWriter::create(las::io::OutputFile file,
+                                                                         const las::Header& header) {
+  const bool laz = is_laz_path(file.path());
+  auto writer = las::Writer::create(std::move(file), header, laz);
+  if (!writer) return std::unexpected(output_error(writer.error()));
+  return PointCloudWriter(std::move(*writer));
+}
+
 std::expected<void, TileIndexError> PointCloudWriter::write_points(const PointRecords& records) {
   return write_records(records.layout, records.bytes);
 }

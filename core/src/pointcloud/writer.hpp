@@ -21,6 +21,8 @@ class PointCloudWriter {
  public:
   static std::expected<PointCloudWriter, TileIndexError> create(const std::string& output_path,
                                                                 const las::Header& header);
+  // The same over a file opened elsewhere, LAZ or not by the extension of its path().
+  static std::expected<PointCloudWriter, TileIndexError> create(las::io::OutputFile file, const las::Header& header);
   static bool is_laz_path(std::string_view path);
 
   // Records of another layout are re-encoded into the output's.

@@ -6,7 +6,50 @@
 
 #include <cerrno>
 
+#include "las/io/fault.hpp"
+
 namespace las::io {
+namespace {
+
+using Operation = FaultPlan::Operation;
+
+// Fills `out` from `offset`; the end of the file before it is full is an error.
+std::expected<void, Error> read_fully(int fd, const std::string& name, std::uint64_t offset,
+                                      std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t count = allowed_bytes(Operation::read, name, out.size() - done);
+    if (count == 0) return std::unexpected(Error::from_errno(errno, name));
+    const ssize_t n = ::pread(fd, out.data() + done, count, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::from_errno(errno, name));
+    }
+    if (n == 0) return std::unexpected(Error("the file was shortened while it was read: " + name));
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+// Writes all of `bytes` at `offset`, or at the descriptor's position (so that pipes work too).
+std::expected<void, Error> write_fully(int fd, const std::string& name, std::span<const std::uint8_t> bytes,
+                                       std::optional<std::uint64_t> offset) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t count = allowed_bytes(Operation::write, name, bytes.size() - done);
+    if (count == 0) return std::unexpected(Error::from_errno(errno, name));
+    const void* from = bytes.data() + done;
+    const ssize_t n = offset ? ::pwrite(fd, from, count, static_cast<off_t>(*offset + done)) : ::write(fd, from, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::from_errno(errno, name));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
   if (this != &other) {
@@ -34,23 +77,13 @@ std::expected<void, Error> InputFile::read_at(std::uint64_t offset, std::span<st
     return std::unexpected(Error("the file ends at byte " + std::to_string(size_) + ", before byte " +
                                  std::to_string(offset + out.size()) + ": " + path_));
   }
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(fd_.get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::from_errno(errno, path_));
-    }
-    if (n == 0) return std::unexpected(Error("the file was shortened while it was read: " + path_));
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
+  return read_fully(fd_.get(), path_, offset, out);
 }
 
 std::expected<OutputFile, Error> OutputFile::create(const std::string& path) {
   Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) return std::unexpected(Error::from_errno(errno, path));
-  return OutputFile(std::move(fd), path);
+  return OutputFile(std::move(fd), path, true);
 }
 
 std::expected<void, Error> OutputFile::write(std::span<const std::uint8_t> bytes) {
@@ -58,19 +91,19 @@ std::expected<void, Error> OutputFile::write(std::span<const std::uint8_t> bytes
     if (auto flushed = flush(); !flushed) return flushed;
   }
   position_ += bytes.size();
-  if (bytes.size() >= kBufferSize) return write_all(bytes, std::nullopt);
+  if (bytes.size() >= kBufferSize) return write_fully(fd_.get(), path_, bytes, std::nullopt);
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
   return {};
 }
 
 std::expected<void, Error> OutputFile::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   if (auto flushed = flush(); !flushed) return flushed;
-  return write_all(bytes, offset);
+  return write_fully(fd_.get(), path_, bytes, offset);
 }
 
 std::expected<void, Error> OutputFile::flush() {
   if (buffer_.empty()) return {};
-  auto written = write_all(buffer_, std::nullopt);
+  auto written = write_fully(fd_.get(), path_, buffer_, std::nullopt);
   buffer_.clear();
   return written;
 }
@@ -87,24 +120,29 @@ void OutputFile::remove() {
   const bool regular = fd_.get() >= 0 && ::fstat(fd_.get(), &info) == 0 && S_ISREG(info.st_mode);
   buffer_.clear();
   fd_ = Descriptor();
-  if (regular) ::unlink(path_.c_str());
+  if (created_ && regular) ::unlink(path_.c_str());
 }
 
-std::expected<void, Error> OutputFile::write_all(std::span<const std::uint8_t> bytes,
-                                                std::optional<std::uint64_t> offset) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const void* from = bytes.data() + done;
-    const std::size_t count = bytes.size() - done;
-    const ssize_t n = offset ? ::pwrite(fd_.get(), from, count, static_cast<off_t>(*offset + done))
-                             : ::write(fd_.get(), from, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::from_errno(errno, path_));
-    }
-    done += static_cast<std::size_t>(n);
+std::expected<ScratchFile, Error> ScratchFile::create_in(const std::string& dir) {
+  const std::string name = dir + "/(scratch)";
+  Descriptor fd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (fd.get() < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string path = dir + "/.karvik-scratch-XXXXXX";
+    fd = Descriptor(::mkostemp(path.data(), O_CLOEXEC));
+    if (fd.get() >= 0) ::unlink(path.c_str());
   }
+  if (fd.get() < 0) return std::unexpected(Error::from_errno(errno, name));
+  return ScratchFile(std::move(fd), name);
+}
+
+std::expected<void, Error> ScratchFile::append(std::span<const std::uint8_t> bytes) {
+  if (auto written = write_fully(fd_.get(), name_, bytes, size_); !written) return written;
+  size_ += bytes.size();
   return {};
+}
+
+std::expected<void, Error> ScratchFile::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  return read_fully(fd_.get(), name_, offset, out);
 }
 
 }  // namespace las::io

@@ -59,6 +59,9 @@ class OutputFile {
 
   // Creates the file, replacing one that exists.
   static std::expected<OutputFile, Error> create(const std::string& path);
+  // Writes to a descriptor opened elsewhere; `name` names it in errors, and
+  // remove() closes it without deleting anything.
+  static OutputFile adopt(Descriptor fd, std::string name) { return OutputFile(std::move(fd), std::move(name), false); }
 
   const std::string& path() const { return path_; }
   // Bytes written so far, buffered or not.
@@ -69,20 +72,41 @@ class OutputFile {
   std::expected<void, Error> flush();
   // Flushes and closes the descriptor, reporting what closing reports.
   std::expected<void, Error> close();
-  // Closes and deletes the file, if it is a regular file (never a device or a pipe).
+  // Closes and deletes the file, if this created it and it is a regular file
+  // (never a device or a pipe).
   void remove();
 
  private:
-  OutputFile(Descriptor fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {
+  OutputFile(Descriptor fd, std::string path, bool created)
+      : fd_(std::move(fd)), path_(std::move(path)), created_(created) {
     buffer_.reserve(kBufferSize);
   }
-  // Sequential writes go through the descriptor's position, so that pipes work too.
-  std::expected<void, Error> write_all(std::span<const std::uint8_t> bytes, std::optional<std::uint64_t> offset);
 
   Descriptor fd_;
   std::string path_;
+  bool created_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t position_ = 0;
+};
+
+// An anonymous file for data that does not fit in memory: no name in its
+// folder, gone once closed (a named file unlinked at once where the file
+// system has no O_TMPFILE). Appended to, read back at offsets.
+class ScratchFile {
+ public:
+  static std::expected<ScratchFile, Error> create_in(const std::string& dir);
+
+  std::uint64_t size() const { return size_; }
+  std::expected<void, Error> append(std::span<const std::uint8_t> bytes);
+  // Fills `out` from `offset`, which with out.size() lies within size().
+  std::expected<void, Error> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+ private:
+  ScratchFile(Descriptor fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+
+  Descriptor fd_;
+  std::string name_;  // for errors and planned faults: "DIR/(scratch)"
+  std::uint64_t size_ = 0;
 };
 
 }  // namespace las::io
