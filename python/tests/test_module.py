@@ -123,7 +123,7 @@ def test_module_attributes():
         (BoundingBox, ["new_2d", "new_3d", "contains", "min_x", "max_x", "min_y", "max_y", "min_z", "max_z"]),
         (Cylinder, ["from_diameter", "contains", "center_x", "center_y", "radius", "diameter"]),
         (Frustum, ["contains", "origin_x", "origin_y", "origin_z", "min_distance", "max_distance"]),
-        (ExtractionStats, ["tiles_processed", "points_read", "points_written", "elapsed_time"]),
+        (ExtractionStats, ["_unpickle", "tiles_processed", "points_read", "points_written", "elapsed_time"]),
     ],
 )
 def test_class_members_in_order(cls, members):
@@ -177,12 +177,6 @@ def test_extraction_stats_cannot_be_instantiated():
         ExtractionStats.__new__(ExtractionStats)
 
 
-def test_instances_compare_and_hash_by_identity():
-    a, b = BoundingBox(0, 1, 0, 1), BoundingBox(0, 1, 0, 1)
-    assert a == a and a != b
-    assert len({a, b, a}) == 2
-
-
 def test_reimport_returns_the_first_module():
     first = sys.modules.pop("karvik")
     try:
@@ -227,7 +221,7 @@ def stub_signatures():
                 collect(item, item.name + ".")
             elif isinstance(item, ast.FunctionDef) and not any(
                 isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list
-            ):
+            ) and (item.name == "__new__" or not item.name.startswith("__")):
                 args = item.args.args
                 defaults = [None] * (len(args) - len(item.args.defaults)) + [ast.literal_eval(d) for d in item.args.defaults]
                 params = [(a.arg, d) for a, d in zip(args, defaults) if a.arg not in ("self", "cls")]
@@ -259,3 +253,9 @@ def test_stub_matches_the_module():
                        for f in c.body if isinstance(f, ast.FunctionDef)
                        and any(isinstance(d, ast.Name) and d.id == "property" for d in f.decorator_list)}
     assert stub_properties == properties
+    # Value semantics: the stub declares what every class defines.
+    for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum):
+        stub_class = next(c for c in tree.body if isinstance(c, ast.ClassDef) and c.name == cls.__name__)
+        declared = {f.name for f in stub_class.body if isinstance(f, ast.FunctionDef) and f.name.startswith("__")}
+        assert declared - {"__new__"} == {"__eq__", "__hash__", "__reduce__"}
+        assert all(name in vars(cls) for name in declared), cls

@@ -10,6 +10,8 @@ PyTypeObject* make_type(const ClassSpec& spec, std::size_t instance_size) {
   if (spec.constructor) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor)});
   if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
   if (spec.str) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
+  if (spec.compare) slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.compare)});
+  if (spec.hash) slots.push_back({Py_tp_hash, reinterpret_cast<void*>(spec.hash)});
   if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
   if (spec.properties) slots.push_back({Py_tp_getset, spec.properties});
   slots.push_back({0, nullptr});

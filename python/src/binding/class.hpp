@@ -16,6 +16,8 @@ struct ClassSpec {
   newfunc constructor;          // null: the class cannot be instantiated from Python
   reprfunc repr;
   reprfunc str;                 // null: str() falls back to repr
+  richcmpfunc compare;          // null: compared by identity
+  hashfunc hash;                // null: hashed by identity
   PyMethodDef* methods;         // ends with an empty entry; kept for the life of the process
   PyGetSetDef* properties;      // ends with an empty entry; kept for the life of the process
 };

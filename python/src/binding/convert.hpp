@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <concepts>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,22 @@ template <>
 struct From<bool> {
   // True, False or numpy's bool scalar; nothing else, not even 0 and 1.
   static bool convert(PyObject* object, bool& out);
+};
+
+// A Python int in the type's range; OverflowError beyond it.
+template <std::unsigned_integral T>
+  requires(!std::is_same_v<T, bool>)
+struct From<T> {
+  static bool convert(PyObject* object, T& out) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (value > std::numeric_limits<T>::max()) {
+      PyErr_SetString(PyExc_OverflowError, "int too large to convert");
+      return false;
+    }
+    out = static_cast<T>(value);
+    return true;
+  }
 };
 
 template <>

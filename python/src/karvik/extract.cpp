@@ -55,7 +55,7 @@ using Geometry = std::variant<AxisAlignedBox, VerticalCylinder, Frustum>;
 std::optional<Geometry> geometry_of(PyObject* object) {
   if (const auto* box = binding::Class<AxisAlignedBox>::value_of(object)) return *box;
   if (const auto* cylinder = binding::Class<VerticalCylinder>::value_of(object)) return *cylinder;
-  if (const auto* frustum = binding::Class<Frustum>::value_of(object)) return *frustum;
+  if (const auto* frustum = binding::Class<FrustumObject>::value_of(object)) return frustum->frustum;
   return std::nullopt;
 }
 
