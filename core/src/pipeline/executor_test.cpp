@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <stop_token>
 
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
@@ -344,6 +345,58 @@ TEST_F(PipelineTest, SameBytesForOneThreadAndMany) {
   EXPECT_EQ(one.records, many.records);
   std::ifstream a(path("one.las"), std::ios::binary), b(path("many.las"), std::ios::binary);
   EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
+}
+
+// A stop requested before the run or while tiles are read ends it with
+// Cancelled: nothing written, the old output untouched, no temporary file
+// left. A following run is complete and its progress ends at its statistics.
+TEST_F(PipelineTest, StopEndsTheExtractionWithoutOutputAndTheNextRunSucceeds) {
+  std::vector<std::pair<std::string, Rect>> tiles;
+  std::vector<std::string> files = {"index.gpkg", "out.las"};
+  for (int t = 0; t < 16; ++t) {
+    files.push_back("t" + std::to_string(t) + ".las");
+    write_tile(path(files.back()), grid(t * 100, 0, 40, 1));
+    tiles.push_back({path(files.back()), {t * 100.0, 0, t * 100.0 + 39, 39}});
+  }
+  write_index(path("index.gpkg"), tiles);
+  std::ofstream(path("out.las")) << "previous result";
+  const AxisAlignedBox box(-1e9, 1e9, -1e9, 1e9);
+
+  for (const bool while_reading : {false, true}) {
+    SCOPED_TRACE(while_reading ? "stop while reading" : "stop before");
+    std::stop_source stop;
+    if (while_reading) {
+      // When the first tile has been read, before any of it is written.
+      logging::set_sink([&](const logging::Record& r) {
+        if (std::string_view(r.message).starts_with("Tile ")) stop.request_stop();
+      });
+    } else {
+      stop.request_stop();
+    }
+    ExtractionProgress progress;
+    const ExtractionPipeline pipeline(path("index.gpkg"), path("out.las"), true);
+    auto stats = pipeline.execute(box, stop.get_token(), &progress);
+    logging::set_sink({});
+    ASSERT_FALSE(stats);
+    EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::Cancelled);
+    EXPECT_EQ(stats.error().to_string(), "Extraction cancelled");
+    EXPECT_EQ(progress.tiles_done, 0u);
+    EXPECT_EQ(progress.points_written, 0u);
+    EXPECT_EQ(progress.tiles_total, while_reading ? 16u : 0u);
+    std::ifstream previous(path("out.las"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
+    EXPECT_TRUE(stray_files(files).empty());
+  }
+
+  ExtractionProgress progress;
+  auto stats = ExtractionPipeline(path("index.gpkg"), path("out.las"), false).execute(box, {}, &progress);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->points_written, 16u * 1600);
+  EXPECT_EQ(read_back(path("out.las")).header.number_of_points(), 16u * 1600);
+  EXPECT_EQ(progress.tiles_done, 16u);
+  EXPECT_EQ(progress.tiles_total, 16u);
+  EXPECT_EQ(progress.points_read, stats->points_read);
+  EXPECT_EQ(progress.points_written, stats->points_written);
 }
 
 }  // namespace
