@@ -1,6 +1,7 @@
 """Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices"""
 
 import os
+from collections.abc import Callable
 from typing import Any, Final, final
 
 __all__: list[str]
@@ -111,10 +112,28 @@ class Frustum:
     def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
+@final
+class ExtractionProgress:
+    """How far an extraction has got: what a progress callback receives."""
+
+    @property
+    def tiles_done(self) -> int:
+        """Tiles read and written so far."""
+    @property
+    def tiles_total(self) -> int:
+        """Tiles whose footprint meets the geometry; 0 until known."""
+    @property
+    def points_read(self) -> int:
+        """Points read so far."""
+    @property
+    def points_written(self) -> int:
+        """Points written so far."""
+
 def extract(
     index_path: str | os.PathLike[str],
     output_path: str | os.PathLike[str],
-    geometry: Any,
+    geometry: BoundingBox | Cylinder | Frustum,
     verbose: bool = False,
+    progress: Callable[[ExtractionProgress], object] | None = None,
 ) -> ExtractionStats:
     """Extract points from LAS/LAZ files using a GeoPackage tile index."""

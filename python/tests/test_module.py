@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import karvik
-from karvik import BoundingBox, Cylinder, ExtractionStats, Frustum, extract
+from karvik import BoundingBox, Cylinder, ExtractionProgress, ExtractionStats, Frustum, extract
 
 EXTRACT_DOC = (
     "Extract points from LAS/LAZ files using a GeoPackage tile index.\n\n"
@@ -20,7 +20,8 @@ EXTRACT_DOC = (
     "    index_path: Path to the GeoPackage tile index file\n"
     "    output_path: Path where the extracted points will be written\n"
     "    geometry: Extraction geometry (BoundingBox or Cylinder)\n"
-    "    verbose: Whether to log detailed progress information (default: False)\n\n"
+    "    verbose: Whether to log detailed progress information (default: False)\n"
+    "    progress: Called about ten times a second and at the end with an ExtractionProgress (default: None)\n\n"
     "Returns:\n"
     "    ExtractionStats: Statistics about the extraction process\n\n"
     "Raises:\n"
@@ -56,7 +57,7 @@ def box_doc(dimensions, names):
 @pytest.mark.parametrize(
     "obj, signature, doc",
     [
-        (extract, "(index_path, output_path, geometry, verbose=False)", EXTRACT_DOC),
+        (extract, "(index_path, output_path, geometry, verbose=False, progress=None)", EXTRACT_DOC),
         (BoundingBox, "(min_x, max_x, min_y, max_y, min_z=None, max_z=None)",
          "Python wrapper for a 2D/3D bounding box geometry."),
         (BoundingBox.new_2d, "(min_x, max_x, min_y, max_y)", box_doc("2D", ["min_x", "max_x", "min_y", "max_y"])),
@@ -91,7 +92,7 @@ def test_docstrings_and_text_signatures(obj, signature, doc):
 @pytest.mark.parametrize(
     "obj, signature",
     [
-        (extract, "(index_path, output_path, geometry, verbose=False)"),
+        (extract, "(index_path, output_path, geometry, verbose=False, progress=None)"),
         (BoundingBox, "(min_x, max_x, min_y, max_y, min_z=None, max_z=None)"),
         (BoundingBox.new_3d, "(min_x, max_x, min_y, max_y, min_z, max_z)"),
         (BoundingBox(0, 1, 0, 1).contains, "(x, y, z=None)"),
@@ -104,14 +105,15 @@ def test_inspect_signature(obj, signature):
 
 
 def test_module_attributes():
-    assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__"]
+    assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__",
+                              "ExtractionProgress"]
     assert karvik.__version__ == "0.1.2"
     assert karvik.__doc__ == (
         "Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices")
     assert karvik.__name__ == "karvik"
     assert extract.__module__ == "karvik" and extract.__name__ == "extract"
     assert extract.__self__ is karvik
-    for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum):
+    for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress):
         assert cls.__module__ == "karvik"
         assert cls.__bases__ == (object,)
         assert getattr(karvik, cls.__qualname__) is cls
@@ -160,7 +162,8 @@ def test_instances_are_immutable_and_slim(obj):
         weakref.ref(obj)
 
 
-@pytest.mark.parametrize("cls", [ExtractionStats, BoundingBox, Cylinder, Frustum], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress],
+                         ids=lambda c: c.__name__)
 def test_classes_are_final_and_immutable(cls):
     with pytest.raises(TypeError, match="is not an acceptable base type"):
         type("Sub", (cls,), {})
@@ -170,11 +173,12 @@ def test_classes_are_final_and_immutable(cls):
         cls.anything = 1
 
 
-def test_extraction_stats_cannot_be_instantiated():
+@pytest.mark.parametrize("cls", [ExtractionStats, ExtractionProgress], ids=lambda c: c.__name__)
+def test_results_cannot_be_instantiated(cls):
     with pytest.raises(TypeError):
-        ExtractionStats()
+        cls()
     with pytest.raises(TypeError):
-        ExtractionStats.__new__(ExtractionStats)
+        cls.__new__(cls)
 
 
 def test_reimport_returns_the_first_module():
@@ -246,7 +250,7 @@ def test_stub_matches_the_module():
     assert sorted(stub) == sorted(runtime)
     for name, obj in runtime.items():
         assert stub[name] == runtime_parameters(obj), name
-    properties = {f"{cls.__name__}.{n}" for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum)
+    properties = {f"{cls.__name__}.{n}" for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress)
                   for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"}
     tree = ast.parse((Path(karvik.__file__).parent / "karvik.pyi").read_text())
     stub_properties = {f"{c.name}.{f.name}" for c in tree.body if isinstance(c, ast.ClassDef)

@@ -24,6 +24,11 @@ struct Path {
   std::string text;
 };
 
+// A callable object, borrowed for the duration of the call.
+struct Callable {
+  PyObject* object = nullptr;
+};
+
 // Conversion of one argument to the C++ type of its parameter. Each returns
 // false with a Python exception set when the argument does not convert.
 template <typename T>
@@ -60,6 +65,11 @@ struct From<T> {
 template <>
 struct From<Path> {
   static bool convert(PyObject* object, Path& out);
+};
+
+template <>
+struct From<Callable> {
+  static bool convert(PyObject* object, Callable& out);
 };
 
 // Taken as it is, borrowed for the duration of the call.

@@ -28,7 +28,16 @@ struct FrustumObject {
   double phi1, theta1, phi2, theta2;
 };
 
+// What a progress callback receives: the pipeline's counters at one moment.
+struct ProgressReport {
+  std::uint64_t tiles_done;
+  std::uint64_t tiles_total;
+  std::uint64_t points_read;
+  std::uint64_t points_written;
+};
+
 PyTypeObject* create_extraction_stats_class();
+PyTypeObject* create_extraction_progress_class();
 PyTypeObject* create_bounding_box_class();
 PyTypeObject* create_cylinder_class();
 PyTypeObject* create_frustum_class();

@@ -10,6 +10,7 @@
 #include "geometry/cylinder.hpp"
 #include "geometry/frustum.hpp"
 #include "karvik/classes.hpp"
+#include "karvik/supervision.hpp"
 #include "logbridge/forward.hpp"
 #include "pipeline/executor.hpp"
 
@@ -24,13 +25,14 @@ using karvik_core::pipeline::ExtractionPipeline;
 using karvik_core::pipeline::ExtractionStats;
 
 constexpr char kDoc[] =
-    "extract(index_path, output_path, geometry, verbose=False)\n--\n\n"
+    "extract(index_path, output_path, geometry, verbose=False, progress=None)\n--\n\n"
     "Extract points from LAS/LAZ files using a GeoPackage tile index.\n\n"
     "Args:\n"
     "    index_path: Path to the GeoPackage tile index file\n"
     "    output_path: Path where the extracted points will be written\n"
     "    geometry: Extraction geometry (BoundingBox or Cylinder)\n"
-    "    verbose: Whether to log detailed progress information (default: False)\n\n"
+    "    verbose: Whether to log detailed progress information (default: False)\n"
+    "    progress: Called about ten times a second and at the end with an ExtractionProgress (default: None)\n\n"
     "Returns:\n"
     "    ExtractionStats: Statistics about the extraction process\n\n"
     "Raises:\n"
@@ -67,16 +69,27 @@ Statistics to_statistics(const ExtractionStats& stats) {
 }
 
 // The pipeline runs with the GIL released; its log records reach Python's
-// logging on this thread meanwhile.
+// logging on this thread meanwhile, which also watches for signals and
+// reports progress.
 Result<Statistics> extract(binding::Path index_path, binding::Path output_path, PyObject* geometry_object,
-                           std::optional<bool> verbose) {
+                           std::optional<bool> verbose, binding::OrNone<binding::Callable> progress) {
   const std::optional<Geometry> geometry = geometry_of(geometry_object);
   if (!geometry) return binding::value_error("geometry must be BoundingBox, Cylinder, or Frustum");
   if (!logbridge::follow_logger_level(kPipelineLogger)) return binding::already_raised();
   const ExtractionPipeline pipeline(std::move(index_path.text), std::move(output_path.text), verbose.value_or(false));
+  Supervision supervision(progress ? progress->object : nullptr);
   auto result = logbridge::run_forwarding_logs(
-      [&] { return std::visit([&](const auto& value) { return pipeline.execute(value); }, *geometry); });
+      [&] {
+        return std::visit(
+            [&](const auto& value) {
+              return pipeline.execute(value, supervision.stop_token(), supervision.counters());
+            },
+            *geometry);
+      },
+      [&] { supervision.tick(); });
+  if (supervision.raise_stop()) return binding::already_raised();
   if (!result) return binding::value_error("Extraction failed: " + result.error().to_string());
+  if (!supervision.report_end()) return binding::already_raised();
   return to_statistics(*result);
 }
 

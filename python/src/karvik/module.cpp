@@ -66,7 +66,8 @@ PyObject* create_module() {
       add(module.get(), karvik_python::extract_definition()->ml_name,
           Ref(PyCFunction_NewEx(karvik_python::extract_definition(), module.get(), name.get()))) &&
       add(module.get(), "__doc__", Ref(PyUnicode_FromString(kModuleDoc))) &&
-      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION)));
+      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION))) &&
+      add(module.get(), "ExtractionProgress", borrowed(karvik_python::create_extraction_progress_class()));
   return complete ? module.release() : nullptr;
 }
 
