@@ -4,6 +4,9 @@ import os
 from collections.abc import Callable
 from typing import Any, Final, final
 
+import numpy as np
+import numpy.typing as npt
+
 __all__: list[str]
 __version__: Final[str]
 
@@ -137,3 +140,36 @@ def extract(
     progress: Callable[[ExtractionProgress], object] | None = None,
 ) -> ExtractionStats:
     """Extract points from LAS/LAZ files using a GeoPackage tile index."""
+
+@final
+class ExtractedPoints:
+    """The points that read() kept, as a NumPy structured array, with the scale and offset of their coordinates."""
+
+    @property
+    def points(self) -> npt.NDArray[np.void]:
+        """The points: a NumPy structured array of the point format's fields."""
+    @property
+    def scale(self) -> tuple[float, float, float]:
+        """The scale of X, Y and Z, as the output's header would have it."""
+    @property
+    def offset(self) -> tuple[float, float, float]:
+        """The offset of X, Y and Z, as the output's header would have it."""
+    @property
+    def point_format(self) -> int:
+        """The LAS point format of the points."""
+    @property
+    def x(self) -> npt.NDArray[np.float64]:
+        """The x coordinates, scaled: a new float64 array."""
+    @property
+    def y(self) -> npt.NDArray[np.float64]:
+        """The y coordinates, scaled: a new float64 array."""
+    @property
+    def z(self) -> npt.NDArray[np.float64]:
+        """The z coordinates, scaled: a new float64 array."""
+
+def read(
+    index_path: str | os.PathLike[str],
+    geometry: BoundingBox | Cylinder | Frustum,
+    progress: Callable[[ExtractionProgress], object] | None = None,
+) -> ExtractedPoints:
+    """Read the points inside a geometry from LAS/LAZ files using a GeoPackage tile index."""

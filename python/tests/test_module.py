@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import karvik
-from karvik import BoundingBox, Cylinder, ExtractionProgress, ExtractionStats, Frustum, extract
+from karvik import BoundingBox, Cylinder, ExtractedPoints, ExtractionProgress, ExtractionStats, Frustum, extract, read
 
 EXTRACT_DOC = (
     "Extract points from LAS/LAZ files using a GeoPackage tile index.\n\n"
@@ -93,6 +93,7 @@ def test_docstrings_and_text_signatures(obj, signature, doc):
     "obj, signature",
     [
         (extract, "(index_path, output_path, geometry, verbose=False, progress=None)"),
+        (read, "(index_path, geometry, progress=None)"),
         (BoundingBox, "(min_x, max_x, min_y, max_y, min_z=None, max_z=None)"),
         (BoundingBox.new_3d, "(min_x, max_x, min_y, max_y, min_z, max_z)"),
         (BoundingBox(0, 1, 0, 1).contains, "(x, y, z=None)"),
@@ -106,14 +107,15 @@ def test_inspect_signature(obj, signature):
 
 def test_module_attributes():
     assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__",
-                              "ExtractionProgress"]
+                              "ExtractionProgress", "ExtractedPoints", "read"]
     assert karvik.__version__ == "0.1.2"
     assert karvik.__doc__ == (
         "Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices")
     assert karvik.__name__ == "karvik"
     assert extract.__module__ == "karvik" and extract.__name__ == "extract"
     assert extract.__self__ is karvik
-    for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress):
+    assert read.__module__ == "karvik" and read.__self__ is karvik
+    for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress, ExtractedPoints):
         assert cls.__module__ == "karvik"
         assert cls.__bases__ == (object,)
         assert getattr(karvik, cls.__qualname__) is cls
@@ -162,7 +164,7 @@ def test_instances_are_immutable_and_slim(obj):
         weakref.ref(obj)
 
 
-@pytest.mark.parametrize("cls", [ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress],
+@pytest.mark.parametrize("cls", [ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress, ExtractedPoints],
                          ids=lambda c: c.__name__)
 def test_classes_are_final_and_immutable(cls):
     with pytest.raises(TypeError, match="is not an acceptable base type"):
@@ -173,7 +175,7 @@ def test_classes_are_final_and_immutable(cls):
         cls.anything = 1
 
 
-@pytest.mark.parametrize("cls", [ExtractionStats, ExtractionProgress], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [ExtractionStats, ExtractionProgress, ExtractedPoints], ids=lambda c: c.__name__)
 def test_results_cannot_be_instantiated(cls):
     with pytest.raises(TypeError):
         cls()
@@ -241,7 +243,7 @@ def runtime_parameters(obj):
 
 def test_stub_matches_the_module():
     stub = stub_signatures()
-    runtime = {"extract": extract}
+    runtime = {"extract": extract, "read": read}
     for cls in (BoundingBox, Cylinder, Frustum):
         runtime[cls.__name__ + ".__new__"] = cls
         for name, member in vars(cls).items():
@@ -250,7 +252,8 @@ def test_stub_matches_the_module():
     assert sorted(stub) == sorted(runtime)
     for name, obj in runtime.items():
         assert stub[name] == runtime_parameters(obj), name
-    properties = {f"{cls.__name__}.{n}" for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress)
+    classes = (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress, ExtractedPoints)
+    properties = {f"{cls.__name__}.{n}" for cls in classes
                   for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"}
     tree = ast.parse((Path(karvik.__file__).parent / "karvik.pyi").read_text())
     stub_properties = {f"{c.name}.{f.name}" for c in tree.body if isinstance(c, ast.ClassDef)

@@ -84,6 +84,16 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
   return result;
 }
 
+// Takes the kept records instead of an output file.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // Called once, before any record, with the header an output file would get.
+  virtual std::expected<void, TileIndexError> start(const las::Header& header) = 0;
+  // Whole records in the layout of that header, in tile order.
+  virtual std::expected<void, TileIndexError> append(std::span<const std::uint8_t> records) = 0;
+};
+
 struct ExtractionStats {
   std::size_t tiles_processed = 0;
   std::uint64_t points_read = 0;
@@ -103,26 +113,51 @@ class ExtractionPipeline {
   // writing nothing; `progress`, when given, is kept up to date.
   template <geometry::ExtractGeometry G>
   std::expected<ExtractionStats, TileIndexError> execute(const G& geometry, std::stop_token stop = {},
-                                                         ExtractionProgress* progress = nullptr) const;
+                                                         ExtractionProgress* progress = nullptr) const {
+    return run(geometry, nullptr, stop, progress);
+  }
+  // The same extraction with the kept records going to `sink`, converted to
+  // the output's layout; the output path is not used. With no point kept the
+  // sink is still started.
+  template <geometry::ExtractGeometry G>
+  std::expected<ExtractionStats, TileIndexError> execute_into(RecordSink& sink, const G& geometry,
+                                                              std::stop_token stop = {},
+                                                              ExtractionProgress* progress = nullptr) const {
+    return run(geometry, &sink, stop, progress);
+  }
 
  private:
-  // The output, opened when the first kept record arrives.
+  // The output file, opened when the first kept record arrives, or the sink.
   class Output {
    public:
-    Output(const std::string& output_path, std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
-        : output_path_(output_path), first_tile_(std::move(first_tile)) {}
+    Output(const std::string& output_path, RecordSink* sink,
+           std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
+        : output_path_(output_path), sink_(sink), first_tile_(std::move(first_tile)) {}
     std::expected<void, TileIndexError> write(const las::RecordLayout& layout, std::span<const std::uint8_t> records);
     std::expected<void, TileIndexError> finish();
+    // What a run that keeps nothing does: starts a sink, leaves a file uncreated.
+    std::expected<void, TileIndexError> finish_without_points();
 
    private:
+    std::expected<las::Header, TileIndexError> output_header() const;
+    std::expected<void, TileIndexError> start_sink();
+
     const std::string& output_path_;
+    RecordSink* sink_;
     std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile_;
     std::optional<StagedOutput> staged_;
     std::optional<pointcloud::PointCloudWriter> writer_;
+    std::optional<las::RecordLayout> sink_layout_;
+    std::vector<std::uint8_t> converted_;
   };
 
-  // Where kept records beyond the memory budget wait: beside the output.
-  static std::string output_directory(const std::string& output_path);
+  template <geometry::ExtractGeometry G>
+  std::expected<ExtractionStats, TileIndexError> run(const G& geometry, RecordSink* sink, std::stop_token stop,
+                                                     ExtractionProgress* progress) const;
+
+  // Where kept records beyond the memory budget wait: beside the output, or
+  // in the temporary directory for a sink.
+  static std::string spill_directory(const std::string& output_path, const RecordSink* sink);
 
   std::string index_path_;
   std::string output_path_;
@@ -130,8 +165,9 @@ class ExtractionPipeline {
 };
 
 template <geometry::ExtractGeometry G>
-std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const G& geometry, std::stop_token stop,
-                                                                           ExtractionProgress* progress) const {
+std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::run(const G& geometry, RecordSink* sink,
+                                                                       std::stop_token stop,
+                                                                       ExtractionProgress* progress) const {
   const auto start = std::chrono::steady_clock::now();
   ExtractionProgress unwatched;
   ExtractionProgress& watched = progress ? *progress : unwatched;
@@ -148,12 +184,12 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
 
   // The first tile gives the output's header; opened now so that its failure
   // is known before any tile is streamed.
-  Output output(output_path_, pointcloud::PointCloudReader::open(tiles->front().location));
+  Output output(output_path_, sink, pointcloud::PointCloudReader::open(tiles->front().location));
   ExtractionStats stats;
   stats.tiles_processed = tiles->size();
   std::optional<TileIndexError> failure;
   const std::size_t window = pool::ThreadPool::global().size() + 1;
-  const std::string spill_dir = output_directory(output_path_);
+  const std::string spill_dir = spill_directory(output_path_, sink);
   // Hands kept records to the output, slice by slice, unless a stop was requested.
   auto write = [&](const las::RecordLayout& layout,
                    std::span<const std::uint8_t> records) -> std::expected<void, TileIndexError> {
@@ -194,10 +230,13 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
   }
   if (stats.points_written == 0) {
     KARVIK_LOG(logging::Level::Warn, kLogTarget, "No points to write!");
+    if (auto finished = output.finish_without_points(); !finished) return std::unexpected(std::move(finished.error()));
   } else {
     if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
     if (auto finished = output.finish(); !finished) return std::unexpected(std::move(finished.error()));
-    if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Wrote output to: " + debug_quote(output_path_));
+    if (verbose_ && !sink) {
+      KARVIK_LOG(logging::Level::Info, kLogTarget, "Wrote output to: " + debug_quote(output_path_));
+    }
   }
   stats.elapsed_time = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
   return stats;

@@ -399,5 +399,57 @@ TEST_F(PipelineTest, StopEndsTheExtractionWithoutOutputAndTheNextRunSucceeds) {
   EXPECT_EQ(progress.points_written, stats->points_written);
 }
 
+// Collects what the pipeline hands a sink.
+struct CollectingSink : RecordSink {
+  std::optional<las::Header> header;
+  std::vector<std::uint8_t> records;
+  std::expected<void, TileIndexError> start(const las::Header& h) override {
+    EXPECT_FALSE(header) << "started twice";
+    header = h;
+    return {};
+  }
+  std::expected<void, TileIndexError> append(std::span<const std::uint8_t> r) override {
+    EXPECT_TRUE(header) << "records before the start";
+    records.insert(records.end(), r.begin(), r.end());
+    return {};
+  }
+};
+
+// A sink gets the records the output file would hold, in the output's layout
+// (the second tile has another offset), with the same statistics; a run that
+// keeps nothing still starts it.
+TEST_F(PipelineTest, SinkGetsTheRecordsOfTheOutputFile) {
+  write_tile(path("a.las"), grid(0, 0, 10, 1), {.file_source_id = 11});
+  write_tile(path("b.las"), grid(10, 0, 10, 1), {.format = 1, .x = {0.01, 5}});
+  write_index(path("index.gpkg"), {{path("a.las"), {0, 0, 9, 9}}, {path("b.las"), {10, 0, 19, 9}}});
+  const AxisAlignedBox box(7, 12, 2, 4);
+  const ExtractionPipeline pipeline(path("index.gpkg"), path("out.las"), true);
+  auto to_file = pipeline.execute(box);
+  ASSERT_TRUE(to_file) << to_file.error().to_string();
+  const ReadBack file = read_back(path("out.las"));
+  fs::remove(path("out.las"));
+  const auto warnings_before = messages(logging::Level::Warn).size();
+
+  CollectingSink sink;
+  auto collected = pipeline.execute_into(sink, box);
+  ASSERT_TRUE(collected) << collected.error().to_string();
+  ASSERT_TRUE(sink.header);
+  EXPECT_EQ(las::RecordLayout::of(*sink.header), las::RecordLayout::of(file.header));
+  EXPECT_EQ(sink.header->fields().file_source_id, 11);
+  EXPECT_EQ(sink.records, file.records);
+  EXPECT_EQ(collected->points_written, to_file->points_written);
+  EXPECT_EQ(collected->points_read, to_file->points_read);
+  EXPECT_TRUE(stray_files({"a.las", "b.las", "index.gpkg"}).empty());
+  EXPECT_EQ(messages(logging::Level::Warn).size(), warnings_before);
+
+  CollectingSink empty;
+  auto nothing = pipeline.execute_into(empty, AxisAlignedBox(7.1, 7.2, 2.1, 2.2));
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(nothing->points_written, 0u);
+  ASSERT_TRUE(empty.header);
+  EXPECT_TRUE(empty.records.empty());
+  EXPECT_EQ(messages(logging::Level::Warn).back(), "No points to write!");
+}
+
 }  // namespace
 }  // namespace karvik_core::pipeline

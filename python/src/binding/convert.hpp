@@ -9,6 +9,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "binding/ref.hpp"
+
 namespace binding {
 
 // A parameter type whose omission and an explicit None both mean "absent".
@@ -120,6 +122,8 @@ PyObject* to_python(T value) {
 inline PyObject* to_python(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
+
+inline PyObject* to_python(const Shared& object) { return Py_NewRef(object.get()); }
 
 // The name of an object's type, for messages: "int", "NoneType".
 std::string type_name(PyObject* object);

@@ -2,25 +2,17 @@
 
 #include <chrono>
 #include <optional>
+#include <stop_token>
 #include <utility>
-#include <variant>
 
 #include "binding/call.hpp"
-#include "geometry/box.hpp"
-#include "geometry/cylinder.hpp"
-#include "geometry/frustum.hpp"
 #include "karvik/classes.hpp"
-#include "karvik/supervision.hpp"
-#include "logbridge/forward.hpp"
-#include "pipeline/executor.hpp"
+#include "karvik/run.hpp"
 
 namespace karvik_python {
 namespace {
 
 using binding::Result;
-using karvik_core::geometry::AxisAlignedBox;
-using karvik_core::geometry::Frustum;
-using karvik_core::geometry::VerticalCylinder;
 using karvik_core::pipeline::ExtractionPipeline;
 using karvik_core::pipeline::ExtractionStats;
 
@@ -48,19 +40,6 @@ constexpr char kDoc[] =
     "    print(f\"Extracted {stats.points_written} points\")\n"
     "    ```";
 
-// The Python logger that the pipeline's records go to.
-constexpr char kPipelineLogger[] = "karvik_core.pipeline.executor";
-
-using Geometry = std::variant<AxisAlignedBox, VerticalCylinder, Frustum>;
-
-// A copy of the core value, the classes tested in a fixed order.
-std::optional<Geometry> geometry_of(PyObject* object) {
-  if (const auto* box = binding::Class<AxisAlignedBox>::value_of(object)) return *box;
-  if (const auto* cylinder = binding::Class<VerticalCylinder>::value_of(object)) return *cylinder;
-  if (const auto* frustum = binding::Class<FrustumObject>::value_of(object)) return frustum->frustum;
-  return std::nullopt;
-}
-
 Statistics to_statistics(const ExtractionStats& stats) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(stats.elapsed_time);
   const auto nanoseconds = stats.elapsed_time - seconds;
@@ -68,29 +47,18 @@ Statistics to_statistics(const ExtractionStats& stats) {
           static_cast<double>(seconds.count()) + static_cast<double>(nanoseconds.count()) / 1e9};
 }
 
-// The pipeline runs with the GIL released; its log records reach Python's
-// logging on this thread meanwhile, which also watches for signals and
-// reports progress.
+// The pipeline writes the output file.
 Result<Statistics> extract(binding::Path index_path, binding::Path output_path, PyObject* geometry_object,
                            std::optional<bool> verbose, binding::OrNone<binding::Callable> progress) {
-  const std::optional<Geometry> geometry = geometry_of(geometry_object);
-  if (!geometry) return binding::value_error("geometry must be BoundingBox, Cylinder, or Frustum");
-  if (!logbridge::follow_logger_level(kPipelineLogger)) return binding::already_raised();
+  const Result<Geometry> geometry = geometry_of(geometry_object);
+  if (!geometry) return std::unexpected(geometry.error());
   const ExtractionPipeline pipeline(std::move(index_path.text), std::move(output_path.text), verbose.value_or(false));
-  Supervision supervision(progress ? progress->object : nullptr);
-  auto result = logbridge::run_forwarding_logs(
-      [&] {
-        return std::visit(
-            [&](const auto& value) {
-              return pipeline.execute(value, supervision.stop_token(), supervision.counters());
-            },
-            *geometry);
-      },
-      [&] { supervision.tick(); });
-  if (supervision.raise_stop()) return binding::already_raised();
-  if (!result) return binding::value_error("Extraction failed: " + result.error().to_string());
-  if (!supervision.report_end()) return binding::already_raised();
-  return to_statistics(*result);
+  auto stats = run_watched(*geometry, progress ? progress->object : nullptr,
+                           [&](const auto& value, std::stop_token stop, auto* counters) {
+                             return pipeline.execute(value, stop, counters);
+                           });
+  if (!stats) return std::unexpected(std::move(stats.error()));
+  return to_statistics(*stats);
 }
 
 }  // namespace
