@@ -1,7 +1,11 @@
 """Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices"""
 
 import os
+from collections.abc import Callable
 from typing import Any, Final, final
+
+import numpy as np
+import numpy.typing as npt
 
 __all__: list[str]
 __version__: Final[str]
@@ -22,6 +26,9 @@ class ExtractionStats:
     @property
     def elapsed_time(self) -> float:
         """Total time taken for the extraction in seconds."""
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
 @final
 class BoundingBox:
@@ -53,6 +60,9 @@ class BoundingBox:
     def min_z(self) -> float | None: ...
     @property
     def max_z(self) -> float | None: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
 @final
 class Cylinder:
@@ -70,6 +80,9 @@ class Cylinder:
     def radius(self) -> float: ...
     @property
     def diameter(self) -> float: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
 @final
 class Frustum:
@@ -98,11 +111,65 @@ class Frustum:
     def min_distance(self) -> float: ...
     @property
     def max_distance(self) -> float: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
+
+@final
+class ExtractionProgress:
+    """How far an extraction has got: what a progress callback receives."""
+
+    @property
+    def tiles_done(self) -> int:
+        """Tiles read and written so far."""
+    @property
+    def tiles_total(self) -> int:
+        """Tiles whose footprint meets the geometry; 0 until known."""
+    @property
+    def points_read(self) -> int:
+        """Points read so far."""
+    @property
+    def points_written(self) -> int:
+        """Points written so far."""
 
 def extract(
     index_path: str | os.PathLike[str],
     output_path: str | os.PathLike[str],
-    geometry: Any,
+    geometry: BoundingBox | Cylinder | Frustum,
     verbose: bool = False,
+    progress: Callable[[ExtractionProgress], object] | None = None,
 ) -> ExtractionStats:
     """Extract points from LAS/LAZ files using a GeoPackage tile index."""
+
+@final
+class ExtractedPoints:
+    """The points that read() kept, as a NumPy structured array, with the scale and offset of their coordinates."""
+
+    @property
+    def points(self) -> npt.NDArray[np.void]:
+        """The points: a NumPy structured array of the point format's fields."""
+    @property
+    def scale(self) -> tuple[float, float, float]:
+        """The scale of X, Y and Z, as the output's header would have it."""
+    @property
+    def offset(self) -> tuple[float, float, float]:
+        """The offset of X, Y and Z, as the output's header would have it."""
+    @property
+    def point_format(self) -> int:
+        """The LAS point format of the points."""
+    @property
+    def x(self) -> npt.NDArray[np.float64]:
+        """The x coordinates, scaled: a new float64 array."""
+    @property
+    def y(self) -> npt.NDArray[np.float64]:
+        """The y coordinates, scaled: a new float64 array."""
+    @property
+    def z(self) -> npt.NDArray[np.float64]:
+        """The z coordinates, scaled: a new float64 array."""
+
+def read(
+    index_path: str | os.PathLike[str],
+    geometry: BoundingBox | Cylinder | Frustum,
+    progress: Callable[[ExtractionProgress], object] | None = None,
+) -> ExtractedPoints:
+    """Read the points inside a geometry from LAS/LAZ files using a GeoPackage tile index."""

@@ -7,6 +7,7 @@ packages=(
   cmake g++ libgtest-dev libbenchmark-dev
   libsqlite3-dev
   python3-dev python3-pytest python3-numpy python3-pip python3-setuptools python3-wheel
+  python3-distributed  # Dask, for the batch-job tests only
   gdal-bin python3-gdal
   clang-16 libclang-rt-16-dev
   # The 32-bit ARM build of the core and its tests, run under qemu-user.

@@ -14,6 +14,7 @@ const char* kind_name(TileIndexError::Kind kind) {
     case TileIndexError::Kind::NoTilesFound: return "NoTilesFound";
     case TileIndexError::Kind::OutputError: return "OutputError";
     case TileIndexError::Kind::Io: return "Io";
+    case TileIndexError::Kind::Cancelled: return "Cancelled";
   }
   return "";
 }
@@ -27,6 +28,7 @@ const char* prefix(TileIndexError::Kind kind) {
     case TileIndexError::Kind::NoTilesFound: return "No tiles found intersecting the extraction geometry";
     case TileIndexError::Kind::OutputError: return "Output file error: ";
     case TileIndexError::Kind::Io: return "I/O error: ";
+    case TileIndexError::Kind::Cancelled: return "Extraction cancelled";
   }
   return "";
 }

@@ -22,6 +22,7 @@ class TileIndexError {
     NoTilesFound,
     OutputError,
     Io,
+    Cancelled,
   };
 
   // The error one level down: the platform error or the I/O error.
@@ -33,6 +34,8 @@ class TileIndexError {
   static TileIndexError no_tiles_found() { return {Kind::NoTilesFound, std::monostate{}}; }
   static TileIndexError output_error(std::string text) { return {Kind::OutputError, std::move(text)}; }
   static TileIndexError io(std::error_code code) { return {Kind::Io, code}; }
+  // The caller asked the extraction to stop; nothing was written.
+  static TileIndexError cancelled() { return {Kind::Cancelled, std::monostate{}}; }
   // A platform failure while a tile is opened or read, or a header is built.
   TileIndexError(las::Error error) : kind_(Kind::PointCloudIO), payload_(std::move(error)) {}
 

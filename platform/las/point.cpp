@@ -145,4 +145,25 @@ std::string describe(const Point& point) {
   return text;
 }
 
+std::expected<void, Error> convert_records(const RecordLayout& from, std::span<const std::uint8_t> records,
+                                           const RecordLayout& to, std::vector<std::uint8_t>& out) {
+  const std::size_t in_length = from.record_length();
+  const std::size_t out_length = to.record_length();
+  const std::size_t count = records.size() / in_length;
+  out.resize(count * out_length);
+  const bool same_format = from.format == to.format;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* in = records.data() + i * in_length;
+    std::uint8_t* record = out.data() + i * out_length;
+    if (same_format) std::memcpy(record, in, in_length);
+    const auto converted = same_format ? to.store_coordinates(from.coordinates(in), record)
+                                       : encode_point(decode_point(from, in), to, record);
+    if (!converted) {
+      out.resize(i * out_length);
+      return converted;
+    }
+  }
+  return {};
+}
+
 }  // namespace las

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "las/error.hpp"
 #include "las/header.hpp"
@@ -62,6 +63,13 @@ bool carries_attributes_of(const Point& point, const PointFormat& format);
 // coordinate outside int32 once re-encoded, and on attributes that do not
 // match the format.
 std::expected<void, Error> encode_point(const Point& point, const RecordLayout& layout, std::uint8_t* record);
+
+// Converts whole records of `from` into records of `to`, replacing `out`:
+// records of the same format get their coordinates re-encoded, others go
+// through the generic point. On a failure `out` holds the records before the
+// failing one.
+std::expected<void, Error> convert_records(const RecordLayout& from, std::span<const std::uint8_t> records,
+                                           const RecordLayout& to, std::vector<std::uint8_t>& out);
 
 // "(1.5, 2, 3) [gps time, 0 extra bytes]": the position and what it carries.
 std::string describe(const Point& point);

@@ -44,23 +44,7 @@ std::expected<void, Error> Writer::State::append(std::span<const std::uint8_t> r
 }
 
 std::expected<void, Error> Writer::State::convert(const RecordLayout& from, std::span<const std::uint8_t> records) {
-  const std::size_t in_length = from.record_length();
-  const std::size_t out_length = layout.record_length();
-  const std::size_t count = records.size() / in_length;
-  scratch.resize(count * out_length);
-  const bool same_format = from.format == layout.format;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t* in = records.data() + i * in_length;
-    std::uint8_t* out = scratch.data() + i * out_length;
-    if (same_format) std::memcpy(out, in, in_length);
-    const auto converted = same_format ? layout.store_coordinates(from.coordinates(in), out)
-                                       : encode_point(decode_point(from, in), layout, out);
-    if (!converted) {
-      scratch.resize(i * out_length);
-      return converted;
-    }
-  }
-  return {};
+  return convert_records(from, records, layout, scratch);
 }
 
 std::expected<void, Error> Writer::State::finish() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "index/reader.hpp"
 #include "log/log.hpp"
 #include "pipeline/kept_records.hpp"
+#include "pipeline/progress.hpp"
 #include "pipeline/staged_output.hpp"
 #include "pointcloud/reader.hpp"
 #include "pointcloud/writer.hpp"
@@ -40,12 +42,16 @@ las::RecordFilter inside_filter(const G& geometry, const las::RecordLayout& layo
 }
 
 // The outcome of one tile: nothing when it could not be opened or read (it
-// is logged and skipped), an error when its kept records could not be held.
+// is logged and skipped), an error when its kept records could not be held
+// or a stop was requested.
 using TileOutcome = std::optional<std::expected<TileResult, TileIndexError>>;
 
-// Reads one tile slice by slice and keeps the records inside the geometry.
+// Reads one tile slice by slice and keeps the records inside the geometry;
+// checks for a stop before each slice.
 template <geometry::ExtractGeometry G>
-TileOutcome filter_tile(const std::string& location, const G& geometry, bool verbose, const std::string& spill_dir) {
+TileOutcome filter_tile(const std::string& location, const G& geometry, bool verbose, const std::string& spill_dir,
+                        std::stop_token stop, ExtractionProgress& progress) {
+  if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
   if (verbose) KARVIK_LOG(logging::Level::Info, kLogTarget, "Processing tile: " + debug_quote(location));
   auto reader = pointcloud::PointCloudReader::open(location);
   if (!reader) {
@@ -57,6 +63,7 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
   const las::RecordFilter keep = inside_filter(geometry, reader->layout());
   std::vector<std::uint8_t> kept;
   for (;;) {
+    if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
     kept.clear();
     auto count = reader->read_batch(kept, keep);
     if (!count) {
@@ -66,6 +73,7 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
     }
     if (*count == 0) break;
     result.points_read += *count;
+    progress.points_read += *count;
     if (auto held = result.kept.append(kept); !held) return std::unexpected(std::move(held.error()));
   }
   if (verbose) {
@@ -75,6 +83,16 @@ TileOutcome filter_tile(const std::string& location, const G& geometry, bool ver
   }
   return result;
 }
+
+// Takes the kept records instead of an output file.
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // Called once, before any record, with the header an output file would get.
+  virtual std::expected<void, TileIndexError> start(const las::Header& header) = 0;
+  // Whole records in the layout of that header, in tile order.
+  virtual std::expected<void, TileIndexError> append(std::span<const std::uint8_t> records) = 0;
+};
 
 struct ExtractionStats {
   std::size_t tiles_processed = 0;
@@ -91,27 +109,55 @@ class ExtractionPipeline {
   ExtractionPipeline(std::string index_path, std::string output_path, bool verbose)
       : index_path_(std::move(index_path)), output_path_(std::move(output_path)), verbose_(verbose) {}
 
+  // A requested stop ends the extraction at the next chunk with Cancelled,
+  // writing nothing; `progress`, when given, is kept up to date.
   template <geometry::ExtractGeometry G>
-  std::expected<ExtractionStats, TileIndexError> execute(const G& geometry) const;
+  std::expected<ExtractionStats, TileIndexError> execute(const G& geometry, std::stop_token stop = {},
+                                                         ExtractionProgress* progress = nullptr) const {
+    return run(geometry, nullptr, stop, progress);
+  }
+  // The same extraction with the kept records going to `sink`, converted to
+  // the output's layout; the output path is not used. With no point kept the
+  // sink is still started.
+  template <geometry::ExtractGeometry G>
+  std::expected<ExtractionStats, TileIndexError> execute_into(RecordSink& sink, const G& geometry,
+                                                              std::stop_token stop = {},
+                                                              ExtractionProgress* progress = nullptr) const {
+    return run(geometry, &sink, stop, progress);
+  }
 
  private:
-  // The output, opened when the first kept record arrives.
+  // The output file, opened when the first kept record arrives, or the sink.
   class Output {
    public:
-    Output(const std::string& output_path, std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
-        : output_path_(output_path), first_tile_(std::move(first_tile)) {}
+    Output(const std::string& output_path, RecordSink* sink,
+           std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
+        : output_path_(output_path), sink_(sink), first_tile_(std::move(first_tile)) {}
     std::expected<void, TileIndexError> write(const las::RecordLayout& layout, std::span<const std::uint8_t> records);
     std::expected<void, TileIndexError> finish();
+    // What a run that keeps nothing does: starts a sink, leaves a file uncreated.
+    std::expected<void, TileIndexError> finish_without_points();
 
    private:
+    std::expected<las::Header, TileIndexError> output_header() const;
+    std::expected<void, TileIndexError> start_sink();
+
     const std::string& output_path_;
+    RecordSink* sink_;
     std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile_;
     std::optional<StagedOutput> staged_;
     std::optional<pointcloud::PointCloudWriter> writer_;
+    std::optional<las::RecordLayout> sink_layout_;
+    std::vector<std::uint8_t> converted_;
   };
 
-  // Where kept records beyond the memory budget wait: beside the output.
-  static std::string output_directory(const std::string& output_path);
+  template <geometry::ExtractGeometry G>
+  std::expected<ExtractionStats, TileIndexError> run(const G& geometry, RecordSink* sink, std::stop_token stop,
+                                                     ExtractionProgress* progress) const;
+
+  // Where kept records beyond the memory budget wait: beside the output, or
+  // in the temporary directory for a sink.
+  static std::string spill_directory(const std::string& output_path, const RecordSink* sink);
 
   std::string index_path_;
   std::string output_path_;
@@ -119,48 +165,63 @@ class ExtractionPipeline {
 };
 
 template <geometry::ExtractGeometry G>
-std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const G& geometry) const {
+std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::run(const G& geometry, RecordSink* sink,
+                                                                       std::stop_token stop,
+                                                                       ExtractionProgress* progress) const {
   const auto start = std::chrono::steady_clock::now();
+  ExtractionProgress unwatched;
+  ExtractionProgress& watched = progress ? *progress : unwatched;
   if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Opening tile index: " + debug_quote(index_path_));
   auto index = index::TileIndexReader::open(index_path_);
   if (!index) return std::unexpected(std::move(index.error()));
   auto tiles = index->read_tiles(std::nullopt, geometry);
   if (!tiles) return std::unexpected(std::move(tiles.error()));
+  if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
+  watched.tiles_total = tiles->size();
   if (verbose_) {
     KARVIK_LOG(logging::Level::Info, kLogTarget, "Found " + std::to_string(tiles->size()) + " intersecting tiles");
   }
 
   // The first tile gives the output's header; opened now so that its failure
   // is known before any tile is streamed.
-  Output output(output_path_, pointcloud::PointCloudReader::open(tiles->front().location));
+  Output output(output_path_, sink, pointcloud::PointCloudReader::open(tiles->front().location));
   ExtractionStats stats;
   stats.tiles_processed = tiles->size();
   std::optional<TileIndexError> failure;
   const std::size_t window = pool::ThreadPool::global().size() + 1;
-  const std::string spill_dir = output_directory(output_path_);
+  const std::string spill_dir = spill_directory(output_path_, sink);
+  // Hands kept records to the output, slice by slice, unless a stop was requested.
+  auto write = [&](const las::RecordLayout& layout,
+                   std::span<const std::uint8_t> records) -> std::expected<void, TileIndexError> {
+    if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
+    auto written = output.write(layout, records);
+    if (written) watched.points_written += records.size() / layout.record_length();
+    return written;
+  };
   pool::ordered_map<TileOutcome>(
       tiles->size(), window,
-      [&](std::size_t i) { return filter_tile((*tiles)[i].location, geometry, verbose_, spill_dir); },
+      [&](std::size_t i) { return filter_tile((*tiles)[i].location, geometry, verbose_, spill_dir, stop, watched); },
       [&](std::size_t, TileOutcome outcome) {
-        if (!outcome) return true;
-        if (!*outcome) {
+        if (outcome && !*outcome) {
           failure = std::move(outcome->error());
           return false;
         }
-        TileResult& result = **outcome;
-        stats.points_read += result.points_read;
-        if (result.kept.size() == 0) return true;
-        if (auto written = result.kept.drain([&](const las::RecordLayout& layout, std::span<const std::uint8_t> r) {
-              return output.write(layout, r);
-            });
-            !written) {
-          failure = std::move(written.error());
-          return false;
+        if (outcome) {
+          TileResult& result = **outcome;
+          stats.points_read += result.points_read;
+          if (result.kept.size() > 0) {
+            if (auto written = result.kept.drain(write); !written) {
+              failure = std::move(written.error());
+              return false;
+            }
+            stats.points_written += result.kept.size();
+          }
         }
-        stats.points_written += result.kept.size();
+        ++watched.tiles_done;
         return true;
       });
   if (failure) return std::unexpected(std::move(*failure));
+  watched.points_read = stats.points_read;
 
   if (verbose_) {
     KARVIK_LOG(logging::Level::Info, kLogTarget,
@@ -169,9 +230,13 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::execute(const
   }
   if (stats.points_written == 0) {
     KARVIK_LOG(logging::Level::Warn, kLogTarget, "No points to write!");
+    if (auto finished = output.finish_without_points(); !finished) return std::unexpected(std::move(finished.error()));
   } else {
+    if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
     if (auto finished = output.finish(); !finished) return std::unexpected(std::move(finished.error()));
-    if (verbose_) KARVIK_LOG(logging::Level::Info, kLogTarget, "Wrote output to: " + debug_quote(output_path_));
+    if (verbose_ && !sink) {
+      KARVIK_LOG(logging::Level::Info, kLogTarget, "Wrote output to: " + debug_quote(output_path_));
+    }
   }
   stats.elapsed_time = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
   return stats;

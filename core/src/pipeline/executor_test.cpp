@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 #include <mutex>
+#include <stop_token>
 
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
@@ -489,6 +490,110 @@ TEST_F(PipelineTest, SameBytesForOneThreadAndMany) {
   EXPECT_EQ(one.records, many.records);
   std::ifstream a(path("one.las"), std::ios::binary), b(path("many.las"), std::ios::binary);
   EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}));
+}
+
+// A stop requested before the run or while tiles are read ends it with
+// Cancelled: nothing written, the old output untouched, no temporary file
+// left. A following run is complete and its progress ends at its statistics.
+TEST_F(PipelineTest, StopEndsTheExtractionWithoutOutputAndTheNextRunSucceeds) {
+  std::vector<std::pair<std::string, Rect>> tiles;
+  std::vector<std::string> files = {"index.gpkg", "out.las"};
+  for (int t = 0; t < 16; ++t) {
+    files.push_back("t" + std::to_string(t) + ".las");
+    write_tile(path(files.back()), grid(t * 100, 0, 40, 1));
+    tiles.push_back({path(files.back()), {t * 100.0, 0, t * 100.0 + 39, 39}});
+  }
+  write_index(path("index.gpkg"), tiles);
+  std::ofstream(path("out.las")) << "previous result";
+  const AxisAlignedBox box(-1e9, 1e9, -1e9, 1e9);
+
+  for (const bool while_reading : {false, true}) {
+    SCOPED_TRACE(while_reading ? "stop while reading" : "stop before");
+    std::stop_source stop;
+    if (while_reading) {
+      // When the first tile has been read, before any of it is written.
+      logging::set_sink([&](const logging::Record& r) {
+        if (std::string_view(r.message).starts_with("Tile ")) stop.request_stop();
+      });
+    } else {
+      stop.request_stop();
+    }
+    ExtractionProgress progress;
+    const ExtractionPipeline pipeline(path("index.gpkg"), path("out.las"), true);
+    auto stats = pipeline.execute(box, stop.get_token(), &progress);
+    logging::set_sink({});
+    ASSERT_FALSE(stats);
+    EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::Cancelled);
+    EXPECT_EQ(stats.error().to_string(), "Extraction cancelled");
+    EXPECT_EQ(progress.tiles_done, 0u);
+    EXPECT_EQ(progress.points_written, 0u);
+    EXPECT_EQ(progress.tiles_total, while_reading ? 16u : 0u);
+    std::ifstream previous(path("out.las"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
+    EXPECT_TRUE(stray_files(files).empty());
+  }
+
+  ExtractionProgress progress;
+  auto stats = ExtractionPipeline(path("index.gpkg"), path("out.las"), false).execute(box, {}, &progress);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->points_written, 16u * 1600);
+  EXPECT_EQ(read_back(path("out.las")).header.number_of_points(), 16u * 1600);
+  EXPECT_EQ(progress.tiles_done, 16u);
+  EXPECT_EQ(progress.tiles_total, 16u);
+  EXPECT_EQ(progress.points_read, stats->points_read);
+  EXPECT_EQ(progress.points_written, stats->points_written);
+}
+
+// Collects what the pipeline hands a sink.
+struct CollectingSink : RecordSink {
+  std::optional<las::Header> header;
+  std::vector<std::uint8_t> records;
+  std::expected<void, TileIndexError> start(const las::Header& h) override {
+    EXPECT_FALSE(header) << "started twice";
+    header = h;
+    return {};
+  }
+  std::expected<void, TileIndexError> append(std::span<const std::uint8_t> r) override {
+    EXPECT_TRUE(header) << "records before the start";
+    records.insert(records.end(), r.begin(), r.end());
+    return {};
+  }
+};
+
+// A sink gets the records the output file would hold, in the output's layout
+// (the second tile has another offset), with the same statistics; a run that
+// keeps nothing still starts it.
+TEST_F(PipelineTest, SinkGetsTheRecordsOfTheOutputFile) {
+  write_tile(path("a.las"), grid(0, 0, 10, 1), {.file_source_id = 11});
+  write_tile(path("b.las"), grid(10, 0, 10, 1), {.format = 1, .x = {0.01, 5}});
+  write_index(path("index.gpkg"), {{path("a.las"), {0, 0, 9, 9}}, {path("b.las"), {10, 0, 19, 9}}});
+  const AxisAlignedBox box(7, 12, 2, 4);
+  const ExtractionPipeline pipeline(path("index.gpkg"), path("out.las"), true);
+  auto to_file = pipeline.execute(box);
+  ASSERT_TRUE(to_file) << to_file.error().to_string();
+  const ReadBack file = read_back(path("out.las"));
+  fs::remove(path("out.las"));
+  const auto warnings_before = messages(logging::Level::Warn).size();
+
+  CollectingSink sink;
+  auto collected = pipeline.execute_into(sink, box);
+  ASSERT_TRUE(collected) << collected.error().to_string();
+  ASSERT_TRUE(sink.header);
+  EXPECT_EQ(las::RecordLayout::of(*sink.header), las::RecordLayout::of(file.header));
+  EXPECT_EQ(sink.header->fields().file_source_id, 11);
+  EXPECT_EQ(sink.records, file.records);
+  EXPECT_EQ(collected->points_written, to_file->points_written);
+  EXPECT_EQ(collected->points_read, to_file->points_read);
+  EXPECT_TRUE(stray_files({"a.las", "b.las", "index.gpkg"}).empty());
+  EXPECT_EQ(messages(logging::Level::Warn).size(), warnings_before);
+
+  CollectingSink empty;
+  auto nothing = pipeline.execute_into(empty, AxisAlignedBox(7.1, 7.2, 2.1, 2.2));
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(nothing->points_written, 0u);
+  ASSERT_TRUE(empty.header);
+  EXPECT_TRUE(empty.records.empty());
+  EXPECT_EQ(messages(logging::Level::Warn).back(), "No points to write!");
 }
 
 }  // namespace

@@ -64,6 +64,12 @@ bool From<bool>::convert(PyObject* object, bool& out) {
   return true;
 }
 
+bool From<Callable>::convert(PyObject* object, Callable& out) {
+  if (!PyCallable_Check(object)) return type_error("must be callable, not " + type_name(object));
+  out.object = object;
+  return true;
+}
+
 bool From<Path>::convert(PyObject* object, Path& out) {
   Ref text;
   if (PyUnicode_Check(object)) {

@@ -3,10 +3,13 @@
 #include <Python.h>
 
 #include <concepts>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+
+#include "binding/ref.hpp"
 
 namespace binding {
 
@@ -21,6 +24,11 @@ struct OrNone : std::optional<T> {
 // returns str; held as UTF-8.
 struct Path {
   std::string text;
+};
+
+// A callable object, borrowed for the duration of the call.
+struct Callable {
+  PyObject* object = nullptr;
 };
 
 // Conversion of one argument to the C++ type of its parameter. Each returns
@@ -40,9 +48,30 @@ struct From<bool> {
   static bool convert(PyObject* object, bool& out);
 };
 
+// A Python int in the type's range; OverflowError beyond it.
+template <std::unsigned_integral T>
+  requires(!std::is_same_v<T, bool>)
+struct From<T> {
+  static bool convert(PyObject* object, T& out) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (value > std::numeric_limits<T>::max()) {
+      PyErr_SetString(PyExc_OverflowError, "int too large to convert");
+      return false;
+    }
+    out = static_cast<T>(value);
+    return true;
+  }
+};
+
 template <>
 struct From<Path> {
   static bool convert(PyObject* object, Path& out);
+};
+
+template <>
+struct From<Callable> {
+  static bool convert(PyObject* object, Callable& out);
 };
 
 // Taken as it is, borrowed for the duration of the call.
@@ -93,6 +122,8 @@ PyObject* to_python(T value) {
 inline PyObject* to_python(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
+
+inline PyObject* to_python(const Shared& object) { return Py_NewRef(object.get()); }
 
 // The name of an object's type, for messages: "int", "NoneType".
 std::string type_name(PyObject* object);

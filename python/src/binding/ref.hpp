@@ -28,4 +28,24 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// A shared, copyable reference to a Python object; copies and destruction
+// need the GIL.
+class Shared {
+ public:
+  Shared() = default;
+  explicit Shared(Ref owned) : object_(owned.release()) {}
+  Shared(const Shared& other) : object_(Py_XNewRef(other.object_)) {}
+  Shared& operator=(const Shared& other) {
+    Shared copy(other);
+    std::swap(object_, copy.object_);
+    return *this;
+  }
+  ~Shared() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
 }  // namespace binding

@@ -1,7 +1,9 @@
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "binding/call.hpp"
+#include "binding/value.hpp"
 #include "geometry/box.hpp"
 #include "karvik/classes.hpp"
 #include "text/number.hpp"
@@ -92,6 +94,18 @@ std::string repr(const AxisAlignedBox& box) {
   return text + ")";
 }
 
+using Fields = std::tuple<double, double, double, double, std::optional<double>, std::optional<double>>;
+
+Fields fields(const AxisAlignedBox& box) {
+  return {box.min_x(), box.max_x(), box.min_y(), box.max_y(), box.min_z(), box.max_z()};
+}
+
+// The constructor takes an absent z bound as None.
+binding::Reduction<double, double, double, double, std::optional<double>, std::optional<double>> reduction(
+    const AxisAlignedBox& box) {
+  return {"", fields(box)};
+}
+
 }  // namespace
 
 PyTypeObject* create_bounding_box_class() {
@@ -99,6 +113,7 @@ PyTypeObject* create_bounding_box_class() {
       binding::static_method<kName, kNew2dDoc, &new_2d>(),
       binding::static_method<kName, kNew3dDoc, &new_3d>(),
       binding::method<kName, kContainsDoc, &contains>(),
+      binding::reduce_method<&reduction>(),
       {},
   };
   static PyGetSetDef properties[] = {
@@ -113,6 +128,8 @@ PyTypeObject* create_bounding_box_class() {
       .constructor = binding::constructor<kDoc, &construct>,
       .repr = binding::text_slot<&repr>,
       .str = nullptr,
+      .compare = binding::compare<&fields>,
+      .hash = binding::hash<&fields>,
       .methods = methods,
       .properties = properties,
   });

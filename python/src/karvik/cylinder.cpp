@@ -1,7 +1,10 @@
+#include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "binding/call.hpp"
+#include "binding/value.hpp"
 #include "geometry/cylinder.hpp"
 #include "karvik/classes.hpp"
 #include "text/number.hpp"
@@ -65,12 +68,27 @@ std::string repr(const VerticalCylinder& cylinder) {
          render_number(cylinder.center_y()) + ", radius=" + render_number(cylinder.radius()) + ")";
 }
 
+std::tuple<double, double, double> fields(const VerticalCylinder& cylinder) {
+  return {cylinder.center_x(), cylinder.center_y(), cylinder.radius()};
+}
+
+// The constructor refuses the radius 0 that from_diameter makes of the
+// smallest diameters; such a cylinder is made again from the smallest one.
+binding::Reduction<double, double, double> reduction(const VerticalCylinder& cylinder) {
+  if (cylinder.radius() == 0) {
+    return {"from_diameter",
+            {cylinder.center_x(), cylinder.center_y(), std::numeric_limits<double>::denorm_min()}};
+  }
+  return {"", fields(cylinder)};
+}
+
 }  // namespace
 
 PyTypeObject* create_cylinder_class() {
   static PyMethodDef methods[] = {
       binding::static_method<kName, kFromDiameterDoc, &from_diameter>(),
       binding::method<kName, kContainsDoc, &contains>(),
+      binding::reduce_method<&reduction>(),
       {},
   };
   static PyGetSetDef properties[] = {
@@ -86,6 +104,8 @@ PyTypeObject* create_cylinder_class() {
       .constructor = binding::constructor<kDoc, &construct>,
       .repr = binding::text_slot<&repr>,
       .str = nullptr,
+      .compare = binding::compare<&fields>,
+      .hash = binding::hash<&fields>,
       .methods = methods,
       .properties = properties,
   });

@@ -7,6 +7,7 @@
 #include "binding/ref.hpp"
 #include "karvik/classes.hpp"
 #include "karvik/extract.hpp"
+#include "karvik/read.hpp"
 
 namespace {
 
@@ -66,7 +67,11 @@ PyObject* create_module() {
       add(module.get(), karvik_python::extract_definition()->ml_name,
           Ref(PyCFunction_NewEx(karvik_python::extract_definition(), module.get(), name.get()))) &&
       add(module.get(), "__doc__", Ref(PyUnicode_FromString(kModuleDoc))) &&
-      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION)));
+      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION))) &&
+      add(module.get(), "ExtractionProgress", borrowed(karvik_python::create_extraction_progress_class())) &&
+      add(module.get(), "ExtractedPoints", borrowed(karvik_python::create_extracted_points_class())) &&
+      add(module.get(), karvik_python::read_definition()->ml_name,
+          Ref(PyCFunction_NewEx(karvik_python::read_definition(), module.get(), name.get())));
   return complete ? module.release() : nullptr;
 }
 

@@ -86,7 +86,9 @@ bool follow_logger_level(const char* logger_name) {
 
 void emit(const std::vector<QueuedRecord>& records) {
   for (const QueuedRecord& record : records) {
-    if (!emit_one(record)) PyErr_WriteUnraisable(nullptr);
+    if (emit_one(record)) continue;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+    PyErr_WriteUnraisable(nullptr);
   }
 }
 
@@ -107,9 +109,11 @@ void RecordQueue::push(const logging::Record& record) {
   changed_.notify_all();
 }
 
-std::vector<QueuedRecord> RecordQueue::wait(const bool& done) {
+std::optional<std::vector<QueuedRecord>> RecordQueue::wait(const bool& done,
+                                                           std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return done || !records_.empty(); });
+  changed_.wait_until(lock, deadline, [&] { return done || !records_.empty(); });
+  if (done && records_.empty()) return std::nullopt;
   return std::exchange(records_, {});
 }
 

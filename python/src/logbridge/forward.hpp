@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <optional>
@@ -32,7 +33,9 @@ struct QueuedRecord {
 bool follow_logger_level(const char* logger_name);
 
 // Emits the records to Python's logging. Needs the GIL. A failing handler or
-// filter is reported as unraisable and does not stop the others.
+// filter is reported as unraisable and does not stop the others; but a
+// KeyboardInterrupt or SystemExit raised meanwhile (a signal handler's, say)
+// stays set and ends the emitting.
 void emit(const std::vector<QueuedRecord>& records);
 
 // Installs the facade's sink (once per process) and queues records.
@@ -40,8 +43,9 @@ class RecordQueue {
  public:
   static RecordQueue& global();
 
-  // Waits until records are queued or `done` is set, and takes the records.
-  std::vector<QueuedRecord> wait(const bool& done);
+  // Waits until records are queued, `done` is set or the deadline passes,
+  // and takes the records; nullopt once `done` is set and none is left.
+  std::optional<std::vector<QueuedRecord>> wait(const bool& done, std::chrono::steady_clock::time_point deadline);
   // Sets `done` and wakes the waiters.
   void finish(bool& done);
 
@@ -54,11 +58,16 @@ class RecordQueue {
   std::vector<QueuedRecord> records_;
 };
 
+// How often run_forwarding_logs calls its `tick` while the work runs.
+inline constexpr std::chrono::milliseconds kTickInterval{50};
+
 // Runs `work` on a helper thread with the GIL released, while this thread
 // (which holds the GIL on entry and on return) emits the queued records as
-// they come. Returns what `work` returned; rethrows what it threw.
-template <typename Work>
-auto run_forwarding_logs(Work&& work) -> decltype(work()) {
+// they come and, after each batch of them and at least every kTickInterval,
+// calls `tick()` with the GIL held. Returns what `work` returned; rethrows
+// what it threw.
+template <typename Work, typename Tick>
+auto run_forwarding_logs(Work&& work, Tick&& tick) -> decltype(work()) {
   RecordQueue& queue = RecordQueue::global();
   std::optional<decltype(work())> result;
   std::exception_ptr failure;
@@ -77,14 +86,16 @@ auto run_forwarding_logs(Work&& work) -> decltype(work()) {
       queue.finish(done);
     });
     for (;;) {
-      std::vector<QueuedRecord> records = queue.wait(done);
-      if (records.empty()) break;
+      std::optional<std::vector<QueuedRecord>> records =
+          queue.wait(done, std::chrono::steady_clock::now() + kTickInterval);
+      if (!records) break;
       struct HeldGil {
         ReleasedGil& released;
         explicit HeldGil(ReleasedGil& r) : released(r) { PyEval_RestoreThread(released.state); }
         ~HeldGil() { released.state = PyEval_SaveThread(); }
       } held(released);
-      emit(records);
+      emit(*records);
+      tick();
     }
   }
   if (failure) std::rethrow_exception(failure);
