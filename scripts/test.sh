@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ tests in a release build and
-# in a sanitizer build (ASan/UBSan), the threaded parts under TSan, the
-# Python tests against the module packaged as an abi3 wheel from the release
-# build and against the sanitized module, the C++ tests of a 32-bit ARM build
-# under qemu-user, then a few seconds of each fuzz target.
+# in a sanitizer build (ASan/UBSan), the threaded parts under TSan, the Python
+# tests against the module packaged as an abi3 wheel from the release build and
+# against the sanitized module, the command line's tests against the program
+# the wheel installs and against its sanitized build, the C++ tests of a 32-bit
+# ARM build under qemu-user, then a few seconds of each fuzz target.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,6 +22,9 @@ wheels=(build/wheel/karvik-*-cp311-abi3-linux_*.whl)
 [[ -f ${wheels[0]} ]] || { echo "test: no abi3 wheel in build/wheel" >&2; exit 1; }
 /usr/bin/python3 -m pip install -q --no-deps --target build/wheel/site "${wheels[0]}"
 KARVIK_MODULE_DIR="$root/build/wheel/site" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+# The command line as the wheel installs it.
+KARVIK_CLI="$root/build/wheel/site/bin/karvik" KARVIK_MODULE_DIR="$root/build/wheel/site" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider cli/tests
 
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=address -DKARVIK_BENCH=OFF \
   -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
@@ -32,6 +36,8 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
   KARVIK_MODULE_DIR="$root/build/sanitize/python" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests --ignore=python/tests/test_resources.py
+KARVIK_CLI="$root/build/sanitize/cli/karvik" KARVIK_MODULE_DIR="$root/build/wheel/site" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider cli/tests
 
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKARVIK_SANITIZE=thread -DKARVIK_BENCH=OFF \
   -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null

@@ -39,6 +39,8 @@ class CompressedStreamReader final : public PointStreamReader {
         layout_(std::move(layout)),
         limit_(limit) {}
 
+  std::optional<std::size_t> chunk_count() const override { return layout_.chunks.size(); }
+
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) override {
     if (next_ == layout_.chunks.size()) return 0;
     const laz::ChunkLocation& chunk = layout_.chunks[next_];

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +20,8 @@ class PointStreamReader {
   // Appends the next batch of raw records to `out`, with `keep` only those it
   // keeps; returns the number of records in the batch, 0 once all are read.
   virtual std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) = 0;
+  // The number of LASzip chunks; nothing for plain records.
+  virtual std::optional<std::size_t> chunk_count() const { return std::nullopt; }
 };
 
 class PointStreamWriter {

@@ -36,6 +36,8 @@ Reader::Reader(Reader&&) noexcept = default;
 Reader& Reader::operator=(Reader&&) noexcept = default;
 Reader::~Reader() = default;
 
+std::optional<std::size_t> Reader::chunk_count() const { return stream_->chunk_count(); }
+
 std::expected<std::size_t, Error> Reader::read_batch(std::vector<std::uint8_t>& out) {
   return stream_->read_batch(out, nullptr);
 }

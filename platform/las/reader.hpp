@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ class Reader {
   // returns how many the batch held. Layered LAZ chunks that keep none of
   // their points are decoded only as far as their coordinates.
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter& keep);
+
+  // The number of LASzip chunks of a LAZ file (one for a pointwise one); nothing for LAS.
+  std::optional<std::size_t> chunk_count() const;
 
  private:
   Reader(Header header, std::unique_ptr<PointStreamReader> stream);

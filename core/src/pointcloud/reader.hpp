@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ class PointCloudReader {
 
   const las::Header& header() const { return reader_.header(); }
   las::RecordLayout layout() const { return reader_.layout(); }
+  // The number of LASzip chunks of a LAZ tile; nothing for LAS.
+  std::optional<std::size_t> chunk_count() const { return reader_.chunk_count(); }
 
   // Every record the header announces, in file order; on a failure none.
   std::expected<PointRecords, TileIndexError> points();
