@@ -44,7 +44,7 @@ for target in "${targets[@]}"; do
   seeds=()
   [[ $dir == platform/las* && -d $samples ]] && seeds=("$samples")
   log="$build/$target.log"
-  if ! "$build/$dir/$target" -max_total_time="$seconds" -max_len=100000 -timeout=30 -print_final_stats=1 \
+  if ! "$build/$dir/$target" -max_total_time="$seconds" -max_len=100000 -timeout=60 -print_final_stats=1 \
       -artifact_prefix="$build/$target-" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
     tail -n 40 "$log"
     echo "fuzz target $target failed; its input is in $build/"
