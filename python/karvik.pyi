@@ -1,6 +1,7 @@
 """Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices"""
 
 import os
+from collections.abc import Iterable
 from typing import Any, Final, final
 
 __all__: list[str]
@@ -106,3 +107,22 @@ def extract(
     verbose: bool = False,
 ) -> ExtractionStats:
     """Extract points from LAS/LAZ files using a GeoPackage tile index."""
+
+@final
+class IndexReport:
+    """What build_index() did: the tiles the index lists and the files it left out."""
+
+    @property
+    def tiles_indexed(self) -> int:
+        """Number of tiles the index lists."""
+    @property
+    def tiles_skipped(self) -> int:
+        """Number of files left out because they could not be read."""
+
+def build_index(
+    index_path: str | os.PathLike[str],
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    layer: str = "tiles",
+    update: bool = False,
+) -> IndexReport:
+    """Build a GeoPackage tile index of LAS/LAZ files, as extract() reads it."""

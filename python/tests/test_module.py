@@ -104,7 +104,8 @@ def test_inspect_signature(obj, signature):
 
 
 def test_module_attributes():
-    assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__"]
+    assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__",
+                              "IndexReport", "build_index"]
     assert karvik.__version__ == "0.1.2"
     assert karvik.__doc__ == (
         "Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices")
@@ -243,7 +244,7 @@ def runtime_parameters(obj):
 
 def test_stub_matches_the_module():
     stub = stub_signatures()
-    runtime = {"extract": extract}
+    runtime = {"extract": extract, "build_index": karvik.build_index}
     for cls in (BoundingBox, Cylinder, Frustum):
         runtime[cls.__name__ + ".__new__"] = cls
         for name, member in vars(cls).items():
@@ -252,7 +253,7 @@ def test_stub_matches_the_module():
     assert sorted(stub) == sorted(runtime)
     for name, obj in runtime.items():
         assert stub[name] == runtime_parameters(obj), name
-    properties = {f"{cls.__name__}.{n}" for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum)
+    properties = {f"{cls.__name__}.{n}" for cls in (ExtractionStats, BoundingBox, Cylinder, Frustum, karvik.IndexReport)
                   for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"}
     tree = ast.parse((Path(karvik.__file__).parent / "karvik.pyi").read_text())
     stub_properties = {f"{c.name}.{f.name}" for c in tree.body if isinstance(c, ast.ClassDef)

@@ -1,10 +1,11 @@
-// The module object: its classes, extract, __doc__, __version__ and __all__.
+// The module object: its classes, extract, build_index, __doc__, __version__ and __all__.
 #include <Python.h>
 
 #include <cstdint>
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "karvik/build_index.hpp"
 #include "karvik/classes.hpp"
 #include "karvik/extract.hpp"
 
@@ -66,7 +67,10 @@ PyObject* create_module() {
       add(module.get(), karvik_python::extract_definition()->ml_name,
           Ref(PyCFunction_NewEx(karvik_python::extract_definition(), module.get(), name.get()))) &&
       add(module.get(), "__doc__", Ref(PyUnicode_FromString(kModuleDoc))) &&
-      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION)));
+      add(module.get(), "__version__", Ref(PyUnicode_FromString(KARVIK_VERSION))) &&
+      add(module.get(), "IndexReport", borrowed(karvik_python::create_index_report_class())) &&
+      add(module.get(), karvik_python::build_index_definition()->ml_name,
+          Ref(PyCFunction_NewEx(karvik_python::build_index_definition(), module.get(), name.get())));
   return complete ? module.release() : nullptr;
 }
 
