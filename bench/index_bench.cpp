@@ -9,8 +9,6 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -22,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "geometry/box.hpp"
 #include "index/builder.hpp"
 #include "index/reader.hpp"
@@ -140,39 +139,24 @@ const std::vector<std::string>& header_tiles() {
 struct ChildRun {
   double seconds = 0;
   std::size_t tiles = 0;
-  long peak_kb = 0;
 };
 
-// Indexes the tiles in a child process with the given pool size ("0": all).
-ChildRun index_in_child(std::int64_t threads) {
-  const std::vector<std::string>& tiles = header_tiles();
-  int fds[2];
-  if (pipe(fds) != 0) std::exit(1);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (threads > 0) setenv("KARVIK_NUM_THREADS", std::to_string(threads).c_str(), 1);
+// Indexes the tiles in a child process with the given pool size ("": all).
+bench::ChildResult<ChildRun> index_in_child(const std::string& threads) {
+  const std::size_t expected = header_tiles().size();
+  const auto run = bench::run_in_child<ChildRun>(threads, [] {
     const std::string index = "/tmp/karvik-index-bench-" + std::to_string(getpid()) + ".gpkg";
     const auto start = std::chrono::steady_clock::now();
     auto report = karvik_core::index::build_index(index, {kTilesDir}, {});
-    ChildRun run{std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                 report ? report->tiles_indexed : 0, 0};
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::filesystem::remove(index);
     if (!report) std::fprintf(stderr, "indexing failed: %s\n", report.error().to_string().c_str());
-    if (write(fds[1], &run, sizeof run) != sizeof run) _exit(1);
-    _exit(report ? 0 : 1);
-  }
-  close(fds[1]);
-  ChildRun run;
-  const bool got = read(fds[0], &run, sizeof run) == sizeof run;
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || run.tiles != tiles.size()) {
-    std::fprintf(stderr, "indexing child failed\n");
+    return ChildRun{seconds, report ? report->tiles_indexed : 0};
+  });
+  if (run.value.tiles != expected) {
+    std::fprintf(stderr, "indexed %zu of %zu tiles\n", run.value.tiles, expected);
     std::exit(1);
   }
-  run.peak_kb = usage.ru_maxrss;
   return run;
 }
 
@@ -209,10 +193,10 @@ void BM_BuildIndex(benchmark::State& state) {
   double seconds = 0;
   long peak_kb = 0;
   for (auto _ : state) {
-    const ChildRun run = index_in_child(threads);
-    state.SetIterationTime(run.seconds);
-    seconds += run.seconds;
-    tiles += run.tiles;
+    const auto run = index_in_child(threads > 0 ? std::to_string(threads) : "");
+    state.SetIterationTime(run.value.seconds);
+    seconds += run.value.seconds;
+    tiles += run.value.tiles;
     peak_kb = std::max(peak_kb, run.peak_kb);
   }
   state.counters["tiles/s"] = benchmark::Counter(static_cast<double>(tiles) / seconds);

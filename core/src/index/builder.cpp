@@ -104,15 +104,16 @@ class CrsTally {
     return entries_.empty() ? std::nullopt : std::optional(entries_.front().crs);
   }
 
-  // "EPSG:28992 (12 tiles, e.g. /a.laz) and EPSG:32631 (3 tiles, e.g. /b.laz)" when there are several.
+  // "EPSG:28992 (12 tiles, e.g. /a.laz) and EPSG:32631 (3 tiles, e.g. /b.laz)" when there are several;
+  // tiles counted without example are those the index holds.
   std::optional<std::string> conflict() const {
     if (entries_.size() < 2) return std::nullopt;
     std::string text = "the tiles have different coordinate systems, and an index holds one: ";
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       const Entry& e = entries_[i];
       if (i > 0) text += i + 1 == entries_.size() ? " and " : ", ";
-      text += e.crs.name() + " (" + std::to_string(e.tiles) + (e.tiles == 1 ? " tile" : " tiles") + ", e.g. " +
-              to_utf8_lossy(e.example) + ")";
+      text += e.crs.name() + " (" + std::to_string(e.tiles) + (e.tiles == 1 ? " tile" : " tiles") +
+              (e.example.empty() ? ", in the index" : ", e.g. " + to_utf8_lossy(e.example)) + ")";
     }
     return text;
   }
@@ -409,7 +410,7 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   std::sort(to_read.begin(), to_read.end());
 
   CrsTally tally;
-  tally.add(*index_crs, "already in the index", kept);
+  tally.add(*index_crs, "", kept);
   const std::size_t skipped_before = report.skipped.size();
   auto written = read_headers(to_read, report, [&](std::size_t, const TileHeader& tile) {
     tally.add(tile.crs, tile.location);
@@ -422,7 +423,7 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   for (std::size_t i = skipped_before; i < report.skipped.size(); ++i) {
     if (indexed->contains(report.skipped[i].path)) ++unreadable_kept;
   }
-  tally.add(*index_crs, "already in the index", unreadable_kept);
+  tally.add(*index_crs, "", unreadable_kept);
   if (auto conflict = tally.conflict()) return failed(*conflict);
   report.tiles_indexed = kept + unreadable_kept + report.tiles_read;
   if (report.tiles_indexed == 0) return failed("no tile would be left in the index");

@@ -19,6 +19,7 @@
 #include "pipeline/executor.hpp"
 #include "testing/gpkg_fixture.hpp"
 #include "testing/las_fixture.hpp"
+#include "text/utf8.hpp"
 
 namespace karvik_core::index {
 namespace {
@@ -327,6 +328,9 @@ TEST_F(BuilderTest, UnreadableFilesAreNamedAndLeftOut) {
     f.seekp(static_cast<std::streamoff>(at + 52));  // the VLR's compressor field, after its 54-byte header
     f.put(16);
   }
+  // A name the index cannot store as text.
+  const std::string latin1 = path("caf\xe9.las");
+  fs::copy_file(good, latin1);
   const IndexReport report = build_ok({dir_.path().string(), path("missing.las")});
   EXPECT_EQ(report.tiles_indexed, 1u);
   EXPECT_EQ(query(path("index.gpkg"), "SELECT location FROM tiles"), Rows{{good}});
@@ -337,12 +341,13 @@ TEST_F(BuilderTest, UnreadableFilesAreNamedAndLeftOut) {
       {path("garbage.las"), "the file signature is not 'LASF': 'not '"},
       {path("cut.las"), "the header announces 16 points of 28 bytes, but the file holds 443 bytes of point data"},
       {path("odd.laz"), "laszip error: unknown compressor 16"},
+      {latin1, "the path is not valid UTF-8, which the index stores paths as"},
   };
   EXPECT_EQ(skipped, expected);
   std::set<std::string> logged;
   for (const auto& w : warnings()) logged.insert(w);
   for (const auto& [file, reason] : expected) {
-    EXPECT_TRUE(logged.contains("karvik: Skipped " + file + ": " + reason)) << file;
+    EXPECT_TRUE(logged.contains("karvik: Skipped " + to_utf8_lossy(file) + ": " + reason)) << file;
   }
 }
 
@@ -482,7 +487,7 @@ TEST_F(BuilderTest, UpdateRefusesWhatItCannotUpdateAndChangesNothing) {
   const IndexOptions update{.layer = "tiles", .update = true};
   EXPECT_EQ(build_error({path("t")}, update),
             "Output file error: the tiles have different coordinate systems, and an index holds one: EPSG:28992 "
-            "(1 tile, e.g. already in the index) and EPSG:32631 (1 tile, e.g. " + path("t/utm.las") +
+            "(1 tile, in the index) and EPSG:32631 (1 tile, e.g. " + path("t/utm.las") +
                 "); the index is unchanged: " + path("index.gpkg"));
   EXPECT_EQ(file_bytes(path("index.gpkg")), ours);
   EXPECT_EQ(build_error({path("t/a.las")}, {.layer = "other", .update = true}),
