@@ -7,8 +7,6 @@
 //
 // las: LAS 1.2 format 1 tiles; laz: LAS 1.4 format 6 LAZ tiles (layered).
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
 #include "geometry/frustum.hpp"
@@ -74,29 +73,11 @@ struct Run {
   long peak_kb = 0;
 };
 
-// Runs `work` in a child with the given pool size; it writes its Run to a pipe.
+// Runs `work` in a child with the given pool size, its peak memory added.
 Run in_child(const char* threads, const std::function<Run()>& work) {
-  int fds[2];
-  if (pipe(fds) != 0) std::exit(1);
-  const pid_t child = fork();
-  if (child == 0) {
-    setenv("KARVIK_NUM_THREADS", threads, 1);
-    const Run r = work();
-    if (write(fds[1], &r, sizeof r) != sizeof r) _exit(1);
-    _exit(0);
-  }
-  close(fds[1]);
-  Run r;
-  const bool got = read(fds[0], &r, sizeof r) == sizeof r;
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "benchmark child failed\n");
-    std::exit(1);
-  }
-  r.peak_kb = usage.ru_maxrss;
+  const auto child = bench::run_in_child<Run>(threads, work);
+  Run r = child.value;
+  r.peak_kb = child.peak_kb;
   return r;
 }
 

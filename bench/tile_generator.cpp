@@ -24,6 +24,12 @@ std::expected<void, las::Error> generate_tile(const std::string& path, const Til
   builder.transforms = {{0.001, params.min_x}, {0.001, params.min_y}, {0.001, 0}};
   builder.system_identifier = "karvik bench";
   builder.generating_software = "karvik tile generator";
+  if (!params.wkt.empty()) {
+    std::vector<std::uint8_t> wkt(params.wkt.begin(), params.wkt.end());
+    wkt.push_back(0);
+    builder.vlrs.push_back(las::Vlr{0, "LASF_Projection", 2112, "OGC coordinate system WKT", std::move(wkt)});
+    if (builder.version.minor >= 4) builder.global_encoding |= las::global_encoding::kWkt;
+  }
   auto header = builder.build();
   if (!header) return std::unexpected(header.error());
   auto writer = las::Writer::create(path, *header, params.compressed);

@@ -19,6 +19,8 @@ struct TileParams {
   std::uint8_t format = 1;  // 1, 3, 6 or 7
   std::uint32_t seed = 1;
   bool compressed = false;
+  // The coordinate system as an OGC WKT VLR; none when empty.
+  std::string wkt{};
 };
 
 std::expected<void, las::Error> generate_tile(const std::string& path, const TileParams& params);

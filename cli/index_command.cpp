@@ -3,7 +3,6 @@
 #include "arguments.hpp"
 #include "commands.hpp"
 #include "index/builder.hpp"
-#include "interrupt.hpp"
 #include "terminal.hpp"
 #include "text/utf8.hpp"
 
@@ -28,7 +27,8 @@ int run_index(std::vector<std::string> words) {
     std::fprintf(stderr, "karvik: Indexing failed: %s\n", report.error().to_string().c_str());
     return kFailure;
   }
-  std::printf("Indexed %zu tiles into %s", report->tiles_indexed, karvik_core::to_utf8_lossy(paths->front()).c_str());
+  std::printf("Indexed %zu tiles into %s (%zu read, %zu removed)", report->tiles_indexed,
+              karvik_core::to_utf8_lossy(paths->front()).c_str(), report->tiles_read, report->tiles_removed);
   std::printf(report->skipped.empty() ? "\n" : "; %zu files left out\n", report->skipped.size());
   return report->skipped.empty() ? 0 : kFailure;
 }

@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "commands.hpp"
+#include "index/crs.hpp"
 #include "json.hpp"
 #include "las/laz/laszip_vlr.hpp"
 #include "pointcloud/reader.hpp"
@@ -23,7 +24,17 @@ struct FileInfo {
   las::Header header;
   std::optional<std::size_t> chunk_count;
   std::optional<las::laz::LaszipVlr> laszip;
+  std::optional<karvik_core::index::CoordinateSystem> crs;
 };
+
+// "EPSG:2994 (NAD83(HARN) / Oregon GIC Lambert (ft))", "EPSG:4326", or the WKT's name alone.
+std::string crs_text(const std::optional<karvik_core::index::CoordinateSystem>& crs) {
+  if (!crs) return "none";
+  const std::string name = karvik_core::index::wkt_name(crs->wkt);
+  if (!crs->epsg) return name.empty() ? "a WKT without a name" : name;
+  const std::string code = "EPSG:" + std::to_string(*crs->epsg);
+  return name.empty() ? code : code + " (" + name + ")";
+}
 
 std::optional<las::laz::LaszipVlr> laszip_of(const las::Header& header) {
   if (!header.is_compressed()) return std::nullopt;
@@ -79,6 +90,7 @@ void print_text(const FileInfo& info) {
   field("max x y z", joined({b.max.x, b.max.y, b.max.z}, " "));
   field("system identifier", to_utf8_lossy(f.system_identifier));
   field("generating software", to_utf8_lossy(f.generating_software));
+  field("coordinate system", to_utf8_lossy(crs_text(info.crs)));
   if (info.laszip) {
     const auto& z = *info.laszip;
     const std::size_t chunks = info.chunk_count.value_or(0);
@@ -138,16 +150,23 @@ void print_json(const FileInfo& info) {
           (z.variable_chunks() ? std::string("null") : std::to_string(z.chunk_size)) +
           ",\"chunk_count\":" + std::to_string(info.chunk_count.value_or(0)) + ",\"items\":" + items + "]}";
   }
+  std::string crs = "null";
+  if (info.crs) {
+    const std::string name = karvik_core::index::wkt_name(info.crs->wkt);
+    crs = "{\"epsg\":" + (info.crs->epsg ? std::to_string(*info.crs->epsg) : "null") +
+          ",\"name\":" + (name.empty() ? "null" : json::string(name)) +
+          ",\"wkt\":" + (info.crs->wkt.empty() ? "null" : json::string(info.crs->wkt)) + "}";
+  }
   const las::Bounds& b = h.bounds();
   std::printf(
       "{\"path\":%s,\"las_version\":%s,\"point_format\":%u,\"record_length\":%u,\"point_count\":%llu,"
       "\"points_by_return\":%s],\"scale\":%s,\"offset\":%s,\"min\":%s,\"max\":%s,\"system_identifier\":%s,"
-      "\"generating_software\":%s,\"laz\":%s,\"vlrs\":%s,\"evlrs\":%s}\n",
+      "\"generating_software\":%s,\"crs\":%s,\"laz\":%s,\"vlrs\":%s,\"evlrs\":%s}\n",
       json::string(info.path).c_str(), json::string(h.version().text()).c_str(), unsigned{h.point_format().id},
       unsigned{h.point_format().record_length()}, static_cast<unsigned long long>(h.number_of_points()), by_return.c_str(),
       json_triple(t.x.scale, t.y.scale, t.z.scale).c_str(), json_triple(t.x.offset, t.y.offset, t.z.offset).c_str(),
       json_triple(b.min.x, b.min.y, b.min.z).c_str(), json_triple(b.max.x, b.max.y, b.max.z).c_str(),
-      json::string(f.system_identifier).c_str(), json::string(f.generating_software).c_str(), laz.c_str(),
+      json::string(f.system_identifier).c_str(), json::string(f.generating_software).c_str(), crs.c_str(), laz.c_str(),
       json_records(h.vlrs()).c_str(), json_records(h.evlrs()).c_str());
 }
 
@@ -169,7 +188,8 @@ int run_info(std::vector<std::string> words) {
       status = kFailure;
       continue;
     }
-    const FileInfo info{path, reader->header(), reader->chunk_count(), laszip_of(reader->header())};
+    const FileInfo info{path, reader->header(), reader->chunk_count(), laszip_of(reader->header()),
+                        karvik_core::index::coordinate_system_of(reader->header())};
     if (as_json) {
       print_json(info);
     } else {

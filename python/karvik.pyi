@@ -1,7 +1,7 @@
 """Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices"""
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any, Final, final
 
 import numpy as np
@@ -173,3 +173,20 @@ def read(
     progress: Callable[[ExtractionProgress], object] | None = None,
 ) -> ExtractedPoints:
     """Read the points inside a geometry from LAS/LAZ files using a GeoPackage tile index."""
+class IndexReport:
+    """What build_index() did: the tiles the index lists and the files it left out."""
+
+    @property
+    def tiles_indexed(self) -> int:
+        """Number of tiles the index lists."""
+    @property
+    def tiles_skipped(self) -> int:
+        """Number of files left out because they could not be read."""
+
+def build_index(
+    index_path: str | os.PathLike[str],
+    paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+    layer: str = "tiles",
+    update: bool = False,
+) -> IndexReport:
+    """Build a GeoPackage tile index of LAS/LAZ files, as extract() reads it."""

@@ -107,7 +107,7 @@ def test_inspect_signature(obj, signature):
 
 def test_module_attributes():
     assert karvik.__all__ == ["ExtractionStats", "BoundingBox", "Cylinder", "Frustum", "extract", "__doc__", "__version__",
-                              "ExtractionProgress", "ExtractedPoints", "read"]
+                              "ExtractionProgress", "ExtractedPoints", "read", "IndexReport", "build_index"]
     assert karvik.__version__ == "0.1.2"
     assert karvik.__doc__ == (
         "Python bindings for karvik - extract points from LAS/LAZ files using GeoPackage tile indices")
@@ -243,7 +243,7 @@ def runtime_parameters(obj):
 
 def test_stub_matches_the_module():
     stub = stub_signatures()
-    runtime = {"extract": extract, "read": read}
+    runtime = {"extract": extract, "read": read, "build_index": karvik.build_index}
     for cls in (BoundingBox, Cylinder, Frustum):
         runtime[cls.__name__ + ".__new__"] = cls
         for name, member in vars(cls).items():
@@ -252,7 +252,7 @@ def test_stub_matches_the_module():
     assert sorted(stub) == sorted(runtime)
     for name, obj in runtime.items():
         assert stub[name] == runtime_parameters(obj), name
-    classes = (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress, ExtractedPoints)
+    classes = (ExtractionStats, BoundingBox, Cylinder, Frustum, ExtractionProgress, ExtractedPoints, karvik.IndexReport)
     properties = {f"{cls.__name__}.{n}" for cls in classes
                   for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"}
     tree = ast.parse((Path(karvik.__file__).parent / "karvik.pyi").read_text())

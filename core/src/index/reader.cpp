@@ -5,95 +5,21 @@
 #include <bit>
 #include <cstring>
 
+#include "index/sqlite.hpp"
 #include "text/utf8.hpp"
 
 namespace karvik_core::index {
 namespace {
 
 using geometry::Rect;
+using sqlite::column_blob;
+using sqlite::column_text;
+using sqlite::quote_identifier;
+using sqlite::Statement;
 
 // Never SQLITE_OPEN_CREATE: a mistyped path must fail, not leave an empty database behind.
 constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
 constexpr int kBusyTimeoutMs = 5000;
-
-// A prepared statement, finalised on every path out.
-class Statement {
- public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) { rc_ = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool prepared() const { return rc_ == SQLITE_OK; }
-  sqlite3_stmt* get() const { return stmt_; }
-  std::string errmsg() const { return sqlite3_errmsg(db_); }
-
-  // Fails unless the statement expects exactly `supplied` parameters.
-  std::expected<void, std::string> check_parameters(int supplied) const {
-    const int needed = sqlite3_bind_parameter_count(stmt_);
-    if (needed != supplied) {
-      return std::unexpected("Wrong number of parameters passed to query. Got " + std::to_string(supplied) +
-                             ", needed " + std::to_string(needed));
-    }
-    return {};
-  }
-
-  // True on a row, false when done.
-  std::expected<bool, std::string> step() {
-    const int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    return std::unexpected(errmsg());
-  }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_;
-};
-
-const char* storage_class_name(int type) {
-  switch (type) {
-    case SQLITE_INTEGER: return "Integer";
-    case SQLITE_FLOAT: return "Real";
-    case SQLITE_TEXT: return "Text";
-    case SQLITE_BLOB: return "Blob";
-    default: return "Null";
-  }
-}
-
-std::string invalid_type(sqlite3_stmt* stmt, int column) {
-  return std::string("Invalid column type ") + storage_class_name(sqlite3_column_type(stmt, column)) +
-         " at index: " + std::to_string(column) + ", name: " + sqlite3_column_name(stmt, column);
-}
-
-std::expected<std::string, std::string> column_text(sqlite3_stmt* stmt, int column) {
-  if (sqlite3_column_type(stmt, column) != SQLITE_TEXT) return std::unexpected(invalid_type(stmt, column));
-  const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-  std::string text(data ? data : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-  if (auto bad = validate_utf8(text)) {
-    return std::unexpected("Conversion error from type Text at index: " + std::to_string(column) + ", " +
-                           bad->describe());
-  }
-  return text;
-}
-
-std::expected<std::span<const std::uint8_t>, std::string> column_blob(sqlite3_stmt* stmt, int column) {
-  if (sqlite3_column_type(stmt, column) != SQLITE_BLOB) return std::unexpected(invalid_type(stmt, column));
-  const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, column));
-  return std::span<const std::uint8_t>(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-}
-
-// A name as an SQL quoted identifier, inner double quotes doubled.
-std::string quote_identifier(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
 
 double read_double(const std::uint8_t* at, bool little_endian) {
   std::uint64_t bits;

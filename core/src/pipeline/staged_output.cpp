@@ -94,6 +94,18 @@ std::expected<StagedOutput, TileIndexError> StagedOutput::create(const std::stri
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return std::unexpected(os_error(destination));
 
+  return named_temporary(destination);
+}
+
+std::expected<StagedOutput, TileIndexError> StagedOutput::create_named(const std::string& destination) {
+  struct stat st;
+  if (stat(destination.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    return std::unexpected(TileIndexError::output_error("not a regular file: " + destination));
+  }
+  return named_temporary(destination);
+}
+
+std::expected<StagedOutput, TileIndexError> StagedOutput::named_temporary(const std::string& destination) {
   const TemporaryName name(destination);
   std::string pattern = name.pattern();
   Descriptor named(mkstemps(pattern.data(), static_cast<int>(name.extension.size())));

@@ -19,12 +19,17 @@ namespace karvik_core::pipeline {
 class StagedOutput {
  public:
   static std::expected<StagedOutput, TileIndexError> create(const std::string& destination);
+  // Always the named temporary file, for writers that open the file by its
+  // name (SQLite); a destination that exists must be a regular file.
+  static std::expected<StagedOutput, TileIndexError> create_named(const std::string& destination);
   StagedOutput(StagedOutput&& other) noexcept;
   StagedOutput& operator=(StagedOutput&&) = delete;
   ~StagedOutput();  // removes a named temporary file unless committed
 
   // The file to write, once; its path() is the destination, for its extension and errors.
   las::io::OutputFile take_file();
+  // The named temporary file's path; empty for the other kinds.
+  const std::string& temporary_path() const { return temporary_; }
   // Names the written file as the destination, with the permissions of a newly created file.
   std::expected<void, TileIndexError> commit();
 
@@ -32,6 +37,7 @@ class StagedOutput {
   enum class Kind { unnamed, named_temporary, destination };
   StagedOutput(Kind kind, std::string destination, las::io::Descriptor unnamed, las::io::Descriptor writing,
                std::string temporary);
+  static std::expected<StagedOutput, TileIndexError> named_temporary(const std::string& destination);
 
   Kind kind_;
   std::string destination_;

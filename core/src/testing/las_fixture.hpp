@@ -30,6 +30,7 @@ struct TileOptions {
   std::optional<las::Version> version{};
   // Written as given, even bits the version lacks, as some writers do.
   std::uint16_t global_encoding = 0;
+  std::vector<las::Vlr> vlrs{};
 };
 
 // A raw record of the options' format for a point; every other attribute is
@@ -63,6 +64,7 @@ inline las::Header tile_header(const TileOptions& options) {
   builder.transforms = {options.x, options.y, options.z};
   builder.file_source_id = options.file_source_id;
   builder.system_identifier = options.system_identifier;
+  builder.vlrs = options.vlrs;
   auto header = builder.build();
   EXPECT_TRUE(header.has_value());
   return *header;

@@ -1,10 +1,11 @@
-// The module object: its classes, extract, __doc__, __version__ and __all__.
+// The module object: its classes, extract, build_index, __doc__, __version__ and __all__.
 #include <Python.h>
 
 #include <cstdint>
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "karvik/build_index.hpp"
 #include "karvik/classes.hpp"
 #include "karvik/extract.hpp"
 #include "karvik/read.hpp"
@@ -71,7 +72,10 @@ PyObject* create_module() {
       add(module.get(), "ExtractionProgress", borrowed(karvik_python::create_extraction_progress_class())) &&
       add(module.get(), "ExtractedPoints", borrowed(karvik_python::create_extracted_points_class())) &&
       add(module.get(), karvik_python::read_definition()->ml_name,
-          Ref(PyCFunction_NewEx(karvik_python::read_definition(), module.get(), name.get())));
+          Ref(PyCFunction_NewEx(karvik_python::read_definition(), module.get(), name.get()))) &&
+      add(module.get(), "IndexReport", borrowed(karvik_python::create_index_report_class())) &&
+      add(module.get(), karvik_python::build_index_definition()->ml_name,
+          Ref(PyCFunction_NewEx(karvik_python::build_index_definition(), module.get(), name.get())));
   return complete ? module.release() : nullptr;
 }
 
