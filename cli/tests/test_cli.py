@@ -252,3 +252,50 @@ def test_info_of_an_unreadable_file_exits_1(cli, tmp_path):
     assert result.returncode == 1
     assert result.stderr.startswith(f"karvik: {bad}: LAS/LAZ file error: ")
     assert result.stdout.startswith(str(SAMPLES / "laz-rs__point10.las"))
+
+
+def test_index_builds_what_extract_reads(cli, small, tmp_path):
+    _, tiles = small
+    # The builder lists the tiles in the order of their paths.
+    hand_made = tmp_path / "hand.gpkg"
+    dataset.write_index(hand_made, sorted(tiles, key=lambda t: str(t.path)))
+    index = tmp_path / "built.gpkg"
+    result = run(cli, "index", index, tiles[0].path.parent, "--layer", "footprints")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"Indexed 6 tiles into {index} (6 read, 0 removed)\n"
+    # The demo's tiles carry no coordinate system.
+    assert result.stderr.startswith("karvik: warning: No tile has a coordinate system (e.g. ")
+    assert result.stderr.count("\n") == 1
+    import sqlite3
+    with sqlite3.connect(index) as db:
+        assert db.execute("SELECT table_name FROM gpkg_contents WHERE data_type = 'features'").fetchall() == \
+            [("footprints",)]
+    box = ["--box", 10050, 10250, 30020, 30180]
+    assert run(cli, "extract", index, tmp_path / "built.las", *box).returncode == 0
+    assert run(cli, "extract", hand_made, tmp_path / "hand.las", *box).returncode == 0
+    assert (tmp_path / "built.las").read_bytes() == (tmp_path / "hand.las").read_bytes()
+
+
+def test_index_names_what_it_leaves_out_and_updates(cli, tmp_path):
+    folder = tmp_path / "tiles"
+    tiles = dataset.write_dataset(folder, columns=2, rows=1)
+    (folder / "broken.LAS").write_bytes(b"LASF" + bytes(100))
+    index = tmp_path / "index.gpkg"
+    first = run(cli, "index", index, folder)
+    assert first.returncode == 1
+    skipped = [line for line in first.stderr.splitlines() if "Skipped" in line]
+    assert len(skipped) == 1
+    assert re.fullmatch(rf"karvik: warning: Skipped {re.escape(str(folder / 'broken.LAS'))}: .+", skipped[0])
+    assert first.stdout == f"Indexed 2 tiles into {index} (2 read, 0 removed); 1 files left out\n"
+
+    (folder / "broken.LAS").unlink()
+    tiles[0].path.unlink()
+    dataset.write_las(folder / "new.las", tiles[1].records, tiles[1].offset)
+    updated = run(cli, "index", index, folder, "--update")
+    assert updated.returncode == 0, updated.stderr
+    assert updated.stdout == f"Indexed 2 tiles into {index} (1 read, 1 removed)\n"
+
+    nothing = run(cli, "index", tmp_path / "empty.gpkg", tmp_path / "no-such-folder")
+    assert nothing.returncode == 1
+    assert nothing.stderr.splitlines()[-1].startswith("karvik: Indexing failed: ")
+    assert not (tmp_path / "empty.gpkg").exists()
