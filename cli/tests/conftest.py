@@ -16,6 +16,6 @@ SAMPLES = ROOT.parent / "shared" / "data" / "las-samples"
 @pytest.fixture(scope="session")
 def cli():
     """The karvik program under test: KARVIK_CLI, else the release build's."""
-    path = Path(os.environ.get("KARVIK_CLI", ROOT / "build" / "release" / "cli" / "karvik"))
+    path = Path(os.environ.get("KARVIK_CLI", ROOT / "build" / "release" / "cli" / "karvik")).resolve()
     assert path.is_file(), f"no karvik program at {path}"
     return str(path)
