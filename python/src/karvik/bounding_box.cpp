@@ -5,6 +5,7 @@
 #include "binding/call.hpp"
 #include "binding/value.hpp"
 #include "geometry/box.hpp"
+#include "geometry/checked.hpp"
 #include "karvik/classes.hpp"
 #include "text/number.hpp"
 
@@ -61,10 +62,9 @@ constexpr char kContainsDoc[] =
 // comparisons, so a NaN bound passes.
 Result<AxisAlignedBox> make_box(double min_x, double max_x, double min_y, double max_y, std::optional<double> min_z,
                                 std::optional<double> max_z) {
-  if (min_x >= max_x) return binding::value_error("min_x must be less than max_x");
-  if (min_y >= max_y) return binding::value_error("min_y must be less than max_y");
-  if (min_z && max_z && *min_z >= *max_z) return binding::value_error("min_z must be less than max_z");
-  return AxisAlignedBox(min_x, max_x, min_y, max_y, min_z, max_z);
+  auto box = karvik_core::geometry::checked_box(min_x, max_x, min_y, max_y, min_z, max_z);
+  if (!box) return binding::value_error(box.error());
+  return *box;
 }
 
 Result<AxisAlignedBox> construct(double min_x, double max_x, double min_y, double max_y, OrNone<double> min_z,

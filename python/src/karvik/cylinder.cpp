@@ -5,6 +5,7 @@
 
 #include "binding/call.hpp"
 #include "binding/value.hpp"
+#include "geometry/checked.hpp"
 #include "geometry/cylinder.hpp"
 #include "karvik/classes.hpp"
 #include "text/number.hpp"
@@ -45,8 +46,9 @@ constexpr char kContainsDoc[] =
 
 // Ordered comparisons, so a NaN radius or diameter passes.
 Result<VerticalCylinder> construct(double center_x, double center_y, double radius) {
-  if (radius <= 0) return binding::value_error("radius must be positive");
-  return VerticalCylinder(center_x, center_y, radius);
+  auto cylinder = karvik_core::geometry::checked_cylinder(center_x, center_y, radius);
+  if (!cylinder) return binding::value_error(cylinder.error());
+  return *cylinder;
 }
 
 // Half of the smallest positive diameter is 0; the radius is not tested again.

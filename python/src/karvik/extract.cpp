@@ -1,6 +1,5 @@
 #include "karvik/extract.hpp"
 
-#include <chrono>
 #include <optional>
 #include <stop_token>
 #include <utility>
@@ -8,6 +7,7 @@
 #include "binding/call.hpp"
 #include "karvik/classes.hpp"
 #include "karvik/run.hpp"
+#include "pipeline/summary.hpp"
 
 namespace karvik_python {
 namespace {
@@ -41,10 +41,8 @@ constexpr char kDoc[] =
     "    ```";
 
 Statistics to_statistics(const ExtractionStats& stats) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(stats.elapsed_time);
-  const auto nanoseconds = stats.elapsed_time - seconds;
   return {stats.tiles_processed, stats.points_read, stats.points_written,
-          static_cast<double>(seconds.count()) + static_cast<double>(nanoseconds.count()) / 1e9};
+          karvik_core::pipeline::elapsed_seconds(stats)};
 }
 
 // The pipeline writes the output file.

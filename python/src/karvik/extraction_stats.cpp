@@ -6,6 +6,7 @@
 #include "binding/call.hpp"
 #include "binding/value.hpp"
 #include "karvik/classes.hpp"
+#include "pipeline/summary.hpp"
 #include "text/number.hpp"
 
 namespace karvik_python {
@@ -15,8 +16,7 @@ using karvik_core::render_two_decimals;
 using PyExtractionStats = binding::Class<Statistics>;
 
 std::string str(const Statistics& stats) {
-  return "Extracted " + std::to_string(stats.points_written) + " points from " +
-         std::to_string(stats.tiles_processed) + " tiles in " + render_two_decimals(stats.elapsed_time) + " seconds";
+  return karvik_core::pipeline::summary(stats.points_written, stats.tiles_processed, stats.elapsed_time);
 }
 
 std::string repr(const Statistics& stats) {

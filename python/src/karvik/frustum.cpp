@@ -3,6 +3,7 @@
 
 #include "binding/call.hpp"
 #include "binding/value.hpp"
+#include "geometry/checked.hpp"
 #include "geometry/frustum.hpp"
 #include "karvik/classes.hpp"
 #include "text/number.hpp"
@@ -40,10 +41,8 @@ constexpr char kContainsDoc[] =
 // that refusal is a ValueError with the core's message too.
 Result<FrustumObject> construct(double origin_x, double origin_y, double origin_z, double phi1, double theta1,
                                 double phi2, double theta2, double min_distance, double max_distance) {
-  if (min_distance < 0) return binding::value_error("min_distance must be non-negative");
-  if (max_distance < min_distance) return binding::value_error("max_distance must be >= min_distance");
-  auto frustum =
-      Frustum::create(origin_x, origin_y, origin_z, phi1, theta1, phi2, theta2, min_distance, max_distance);
+  auto frustum = karvik_core::geometry::checked_frustum(origin_x, origin_y, origin_z, phi1, theta1, phi2, theta2,
+                                                        min_distance, max_distance);
   if (!frustum) return binding::value_error(frustum.error());
   return FrustumObject{*frustum, phi1, theta1, phi2, theta2};
 }
