@@ -144,7 +144,8 @@ def test_nothing_inside_gives_an_empty_array_and_the_warning(index, caplog):
 
 @pytest.mark.parametrize("index_path, geometry, error, message", [
     ("garbage.gpkg", EVERYTHING, ValueError, "Extraction failed: "),
-    (None, BoundingBox(0, 1, 0, 1), ValueError, "Extraction failed: No tiles found intersecting the extraction geometry"),
+    (None, BoundingBox(0, 1, 0, 1), ValueError,
+     "Extraction failed: No tiles found intersecting the extraction geometry"),
     (None, 42, ValueError, "geometry must be BoundingBox, Cylinder, or Frustum"),
     (1, EVERYTHING, TypeError, "argument 'index_path': "),
 ])
