@@ -106,19 +106,9 @@ PyTypeObject* point_memory_class() {
 Ref import_numpy() {
   Ref numpy(PyImport_ImportModule("numpy"));
   if (numpy || !PyErr_ExceptionMatches(PyExc_ImportError)) return numpy;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Ref cause(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  Ref error(PyObject_CallFunction(PyExc_ImportError, "s", "karvik.read() needs NumPy, which cannot be imported"));
-  if (!error) return Ref();
-  PyException_SetCause(error.get(), cause.release());
-  PyErr_SetObject(PyExc_ImportError, error.get());
+  Ref cause = binding::fetch_exception();
+  Ref message(PyUnicode_FromString("karvik.read() needs NumPy, which cannot be imported"));
+  binding::raise_from(PyExc_ImportError, message.get(), std::move(cause));
   return Ref();
 }
 
