@@ -166,6 +166,7 @@ class ExtractedPoints:
     @property
     def z(self) -> npt.NDArray[np.float64]:
         """The z coordinates, scaled: a new float64 array."""
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
 def read(
     index_path: str | os.PathLike[str],

@@ -75,6 +75,12 @@ def test_dask_cluster_of_worker_processes(index, serial, tmp_path):
                                   env=env) as cluster, distributed.Client(cluster) as client:
         futures = client.map(karvik.extract, [index] * len(GEOMETRIES), outputs, GEOMETRIES, pure=False)
         stats = client.gather(futures)
+        # read() too: its arrays come back to the client.
+        arrays = client.gather(client.map(karvik.read, [index] * 4, GEOMETRIES[:4], pure=False))
         worker_pids = client.run(os.getpid)
     assert len(set(worker_pids.values()) | {os.getpid()}) == 3  # the work ran in other processes
     check_against_serial(serial, outputs, stats)
+    for geometry, result in zip(GEOMETRIES, arrays):
+        here = karvik.read(index, geometry)
+        assert result.points.tobytes() == here.points.tobytes() and result.points.dtype == here.points.dtype
+        assert (result.scale, result.offset) == (here.scale, here.offset)

@@ -23,13 +23,26 @@ SLIVER = (10000.005, 10010.005, 30000.005, 30100.005)
 
 
 @pytest.fixture(scope="session")
-def long_index(tmp_path_factory):
+def long_tile(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("long")
+    return dataset.write_dataset(directory, columns=1, rows=1, points_per_tile=500_000)[0]
+
+
+@pytest.fixture(scope="session")
+def long_index(long_tile):
     """One tile of 500,000 points listed 320 times: 160 million points to
     read, seconds of work on any machine, from 14 MB of data."""
-    directory = tmp_path_factory.mktemp("long")
-    tile = dataset.write_dataset(directory, columns=1, rows=1, points_per_tile=500_000)[0]
-    dataset.write_index(directory / "long.gpkg", [tile] * 320)
-    return str(directory / "long.gpkg")
+    path = long_tile.path.parent / "long.gpkg"
+    dataset.write_index(path, [long_tile] * 320)
+    return str(path)
+
+
+@pytest.fixture(scope="session")
+def medium_index(long_tile):
+    """The same tile listed 80 times: long enough for a few progress reports."""
+    path = long_tile.path.parent / "medium.gpkg"
+    dataset.write_index(path, [long_tile] * 80)
+    return str(path)
 
 
 # Runs in a child, so that a Ctrl-C arriving after the extraction cannot end
@@ -102,19 +115,19 @@ class Stop(Exception):
     pass
 
 
-def test_progress_reports_while_running_and_at_the_end(tiles, index, long_index, tmp_path):
+def test_progress_reports_while_running_and_at_the_end(tiles, index, medium_index, tmp_path):
     reports = []
-    stats = extract(long_index, tmp_path / "out.las", BoundingBox(*SLIVER), progress=reports.append)
+    stats = extract(medium_index, tmp_path / "out.las", BoundingBox(*SLIVER), progress=reports.append)
     assert len(reports) >= 2
     assert all(type(r) is karvik.ExtractionProgress for r in reports)
     seen = [(r.tiles_done, r.tiles_total, r.points_read, r.points_written) for r in reports]
     assert seen == sorted(seen)  # nothing goes back
-    assert all(total in (0, 320) and done <= 320 for done, total, _, _ in seen)
-    assert seen[-1] == (320, 320, stats.points_read, stats.points_written)
+    assert all(total in (0, 80) and done <= 80 for done, total, _, _ in seen)
+    assert seen[-1] == (80, 80, stats.points_read, stats.points_written)
     assert 0 < seen[0][2] < stats.points_read  # the first report comes while points are read
     # About ten a second: the extraction lasted stats.elapsed_time.
     assert len(reports) <= stats.elapsed_time * 10 + 2
-    assert repr(reports[-1]) == (f"ExtractionProgress(tiles_done=320, tiles_total=320, "
+    assert repr(reports[-1]) == (f"ExtractionProgress(tiles_done=80, tiles_total=80, "
                                  f"points_read={stats.points_read}, points_written={stats.points_written})")
 
     # A short extraction gets its final report, with the right counts.

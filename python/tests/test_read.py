@@ -4,6 +4,7 @@ the point format's fields, checked against the records extract() writes."""
 import logging
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -134,6 +135,18 @@ def test_the_array_owns_its_memory(index):
         points["intensity"][0]
 
 
+def test_results_pickle_to_other_processes(index):
+    # As a process pool or a Dask worker returns them.
+    result = read(index, BoundingBox(10000.005, 10300.005, 30000.005, 30200.005))
+    for protocol in (2, pickle.HIGHEST_PROTOCOL):
+        again = pickle.loads(pickle.dumps(result, protocol))
+        assert np.array_equal(again.points, result.points) and again.points.dtype == result.points.dtype
+        assert (again.scale, again.offset, again.point_format) == (result.scale, result.offset, result.point_format)
+        assert np.array_equal(again.z, result.z)
+    with pytest.raises(TypeError, match="3-tuples"):
+        karvik.ExtractedPoints._unpickle(result.points, (1.0, 1.0), result.offset, 1)
+
+
 def test_nothing_inside_gives_an_empty_array_and_the_warning(index, caplog):
     caplog.set_level(logging.WARNING, logger=LOGGER)
     result = read(index, BoundingBox(10000.001, 10000.009, 30000.001, 30000.009))
@@ -144,7 +157,8 @@ def test_nothing_inside_gives_an_empty_array_and_the_warning(index, caplog):
 
 @pytest.mark.parametrize("index_path, geometry, error, message", [
     ("garbage.gpkg", EVERYTHING, ValueError, "Extraction failed: "),
-    (None, BoundingBox(0, 1, 0, 1), ValueError, "Extraction failed: No tiles found intersecting the extraction geometry"),
+    (None, BoundingBox(0, 1, 0, 1), ValueError,
+     "Extraction failed: No tiles found intersecting the extraction geometry"),
     (None, 42, ValueError, "geometry must be BoundingBox, Cylinder, or Frustum"),
     (1, EVERYTHING, TypeError, "argument 'index_path': "),
 ])

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/ref.hpp"
@@ -88,24 +89,11 @@ bool bind_arguments(const Header& header, CallableName callable, PyObject* args,
 
 void name_conversion_error(std::string_view name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Ref cause(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-
+  Ref cause = fetch_exception();
   Ref parameter(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   if (!parameter) return;
   Ref message(PyUnicode_FromFormat("argument '%U': %S", parameter.get(), cause.get()));
-  if (!message) return;
-  Ref error(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-  if (!error) return;
-  PyException_SetCause(error.get(), cause.release());
-  PyErr_SetObject(PyExc_TypeError, error.get());
+  raise_from(PyExc_TypeError, message.get(), std::move(cause));
 }
 
 }  // namespace binding

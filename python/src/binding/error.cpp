@@ -9,6 +9,26 @@ void raise(const Raise& failure) {
   if (failure.type) PyErr_SetString(failure.type, failure.message.c_str());
 }
 
+Ref fetch_exception() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref(value);
+}
+
+void raise_from(PyObject* type, PyObject* message, Ref cause) {
+  if (message == nullptr) return;
+  Ref error(PyObject_CallFunctionObjArgs(type, message, nullptr));
+  if (!error) return;
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetObject(type, error.get());
+}
+
 bool type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return false;

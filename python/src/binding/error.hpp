@@ -5,6 +5,8 @@
 #include <expected>
 #include <string>
 
+#include "binding/ref.hpp"
+
 namespace binding {
 
 // Why a bound function failed: a Python exception class and its message, or,
@@ -25,6 +27,14 @@ inline std::unexpected<Raise> already_raised() { return std::unexpected(Raise{})
 
 // Sets the Python error a Raise describes.
 void raise(const Raise& failure);
+
+// Takes the exception being raised, normalised and with its traceback; null
+// when none is.
+Ref fetch_exception();
+
+// Raises type(message) with `cause` as its __cause__; with a failure on the
+// way, whatever that failure raised.
+void raise_from(PyObject* type, PyObject* message, Ref cause);
 
 // Sets TypeError with the message and returns false, as conversions and the
 // argument binding report failure.

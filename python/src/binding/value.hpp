@@ -33,6 +33,7 @@ namespace detail {
 
 inline PyObject* to_python_element(double value) { return PyFloat_FromDouble(value); }
 inline PyObject* to_python_element(const std::optional<double>& value) { return to_python(value); }
+inline PyObject* to_python_element(const Shared& object) { return to_python(object); }
 template <std::unsigned_integral T>
 PyObject* to_python_element(T value) {
   return PyLong_FromUnsignedLongLong(value);

@@ -8,6 +8,7 @@
 
 #include "binding/call.hpp"
 #include "binding/ref.hpp"
+#include "binding/value.hpp"
 #include "karvik/growing_buffer.hpp"
 #include "karvik/run.hpp"
 #include "las/point_fields.hpp"
@@ -106,19 +107,9 @@ PyTypeObject* point_memory_class() {
 Ref import_numpy() {
   Ref numpy(PyImport_ImportModule("numpy"));
   if (numpy || !PyErr_ExceptionMatches(PyExc_ImportError)) return numpy;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Ref cause(value);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  Ref error(PyObject_CallFunction(PyExc_ImportError, "s", "karvik.read() needs NumPy, which cannot be imported"));
-  if (!error) return Ref();
-  PyException_SetCause(error.get(), cause.release());
-  PyErr_SetObject(PyExc_ImportError, error.get());
+  Ref cause = binding::fetch_exception();
+  Ref message(PyUnicode_FromString("karvik.read() needs NumPy, which cannot be imported"));
+  binding::raise_from(PyExc_ImportError, message.get(), std::move(cause));
   return Ref();
 }
 
@@ -195,6 +186,27 @@ Result<ExtractedPoints> read(binding::Path index_path, PyObject* geometry_object
                          sink.header().point_format().id};
 }
 
+constexpr char kName[] = "ExtractedPoints";
+
+// The class has no constructor: only read() makes results, and pickle through this.
+constexpr char kUnpickleDoc[] =
+    "_unpickle(points, scale, offset, point_format)\n--\n\n"
+    "A result with these values; what unpickling calls.";
+
+Result<ExtractedPoints> unpickle(PyObject* points, PyObject* scale, PyObject* offset, unsigned point_format) {
+  for (PyObject* triple : {scale, offset}) {
+    if (!PyTuple_Check(triple) || PyTuple_Size(triple) != 3) {
+      return std::unexpected(binding::Raise{PyExc_TypeError, "scale and offset must be 3-tuples"});
+    }
+  }
+  return ExtractedPoints{Shared(Ref(Py_NewRef(points))), Shared(Ref(Py_NewRef(scale))), Shared(Ref(Py_NewRef(offset))),
+                         point_format};
+}
+
+binding::Reduction<Shared, Shared, Shared, unsigned> reduction(const ExtractedPoints& result) {
+  return {"_unpickle", {result.points, result.scale, result.offset, result.point_format}};
+}
+
 Shared points(const ExtractedPoints& result) { return result.points; }
 Shared scale(const ExtractedPoints& result) { return result.scale; }
 Shared offset(const ExtractedPoints& result) { return result.offset; }
@@ -228,6 +240,11 @@ PyMethodDef* read_definition() {
 }
 
 PyTypeObject* create_extracted_points_class() {
+  static PyMethodDef methods[] = {
+      binding::static_method<kName, kUnpickleDoc, &unpickle>(),
+      binding::reduce_method<&reduction>(),
+      {},
+  };
   static PyGetSetDef properties[] = {
       binding::property<&points>("points", "The points: a NumPy structured array of the point format's fields."),
       binding::property<&scale>("scale", "The scale of X, Y and Z, as the output's header would have it."),
@@ -247,7 +264,7 @@ PyTypeObject* create_extracted_points_class() {
       .str = nullptr,
       .compare = nullptr,
       .hash = nullptr,
-      .methods = nullptr,
+      .methods = methods,
       .properties = properties,
   });
 }

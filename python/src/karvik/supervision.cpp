@@ -10,8 +10,12 @@ using binding::Ref;
 Supervision::Supervision(PyObject* progress_callback) : callback_(progress_callback) {}
 
 void Supervision::tick() {
-  if (stop_.stop_requested()) return;
-  if (PyErr_Occurred() || PyErr_CheckSignals() < 0) return stop_with_current_exception();
+  const bool raised = PyErr_Occurred() || PyErr_CheckSignals() < 0;
+  if (stop_.stop_requested()) {
+    if (raised) PyErr_Clear();  // a second Ctrl-C while stopping asks for nothing more
+    return;
+  }
+  if (raised) return stop_with_current_exception();
   if (callback_ == nullptr) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - last_report_ < kReportInterval) return;
