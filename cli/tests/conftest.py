@@ -10,8 +10,6 @@ sys.path.insert(0, str(ROOT / "python" / "demo"))
 if os.environ.get("KARVIK_MODULE_DIR"):
     sys.path.insert(0, os.environ["KARVIK_MODULE_DIR"])
 
-SAMPLES = ROOT.parent / "shared" / "data" / "las-samples"
-
 
 @pytest.fixture(scope="session")
 def cli():

@@ -13,9 +13,12 @@ import time
 
 import pytest
 
+from pathlib import Path
+
 import dataset
 import karvik
-from conftest import SAMPLES
+
+SAMPLES = Path(__file__).resolve().parents[3] / "shared" / "data" / "las-samples"
 
 STATS_LINE = re.compile(r"^Extracted (\d+) points from (\d+) tiles in \d+\.\d\d seconds\n$")
 
