@@ -261,6 +261,7 @@ TEST(CoordinateSystem, FromWktAndGeoTiffKeys) {
   EXPECT_EQ(keys({1, 1, 0, 2, 2048, 0, 1, 4289, 3072, 0, 1, 28992}), 28992);  // projected before geographic
   EXPECT_EQ(keys({1, 1, 0, 1, 2048, 0, 1, 4326}), 4326);
   EXPECT_EQ(keys({1, 1, 0, 1, 3072, 0, 1, 32767}), std::nullopt);            // user-defined
+  EXPECT_EQ(keys({1, 1, 0, 1, 3072, 0, 1, 40000}), std::nullopt);            // private
   EXPECT_EQ(keys({1, 1, 0, 1, 3072, 34736, 1, 0}), std::nullopt);            // value elsewhere
   EXPECT_EQ(keys({1, 1, 0, 9, 3072, 0, 1, 28992}), 28992);                   // more keys announced than held
   EXPECT_EQ(keys({1, 1, 0}), std::nullopt);

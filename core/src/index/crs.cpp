@@ -200,7 +200,8 @@ std::optional<int> geotiff_epsg(std::span<const std::uint8_t> directory) {
     // Location 0: the value is the entry's own last word.
     if (word(at + 1) != 0) continue;
     const std::uint16_t value = word(at + 3);
-    if (value == 0 || value == kUserDefined) continue;
+    // 32767 is user-defined; higher values are private, no EPSG codes.
+    if (value == 0 || value >= kUserDefined) continue;
     if (word(at) == kProjectedTypeKey) projected = value;
     if (word(at) == kGeographicTypeKey) geographic = value;
   }
