@@ -521,6 +521,20 @@ TEST_F(BuilderTest, UpdateRefusesWhatItCannotUpdateAndChangesNothing) {
   EXPECT_EQ(file_bytes(path("text.gpkg")), "not a database");
 }
 
+TEST_F(BuilderTest, AnyLayerNameIsWrittenAndUpdated) {
+  tile("a.las", 0, 0);
+  const IndexOptions options{.layer = "tiles \"2024\"; drop", .update = false};
+  build_ok({path("a.las")}, options);
+  tile("b.las", 10, 0);
+  EXPECT_EQ(build_ok({path("b.las")}, {.layer = options.layer, .update = true}).tiles_indexed, 2u);
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT count(*) FROM \"rtree_tiles \"\"2024\"\"; drop_geom\""),
+            Rows{{"2"}});
+  auto reader = TileIndexReader::open(path("index.gpkg"));
+  auto tiles = reader->read_tiles(std::nullopt, AxisAlignedBox(11, 12, 1, 2));
+  ASSERT_TRUE(tiles) << tiles.error().to_string();
+  EXPECT_EQ(tiles->front().location, path("b.las"));
+}
+
 TEST_F(BuilderTest, UpdateGivesAnIndexWithoutCoordinateSystemTheNewTilesOne) {
   tile("t/a.las", 0, 0, {});
   build_ok({path("t")});
