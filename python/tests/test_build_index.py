@@ -178,7 +178,7 @@ def test_failures_raise_value_error_and_write_nothing(tile_folder, tmp_path):
                          "INSERT INTO gpkg_contents VALUES ('tiles', 'features');"
                          "CREATE TABLE tiles (fid INTEGER PRIMARY KEY, filename TEXT, geom BLOB);")
     content = foreign.read_bytes()
-    with pytest.raises(ValueError, match="^Indexing failed: Output file error: not a tile index of ours: the table "
+    with pytest.raises(ValueError, match="^Indexing failed: Output file error: not a karvik tile index: the table "
                                          "'tiles' has no location column; the index is unchanged: "):
         build_index(foreign, tile_folder, update=True)
     assert foreign.read_bytes() == content

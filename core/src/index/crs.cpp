@@ -127,7 +127,9 @@ std::optional<int> positive_code(std::string_view text) {
   return code;
 }
 
-bool is_identifier(const Element& e) { return equals_ignoring_case(e.keyword, "AUTHORITY") || equals_ignoring_case(e.keyword, "ID"); }
+bool is_identifier(const Element& e) {
+  return equals_ignoring_case(e.keyword, "AUTHORITY") || equals_ignoring_case(e.keyword, "ID");
+}
 
 // The last EPSG identifier among the element's own children.
 std::optional<int> own_epsg(const Element& element) {
