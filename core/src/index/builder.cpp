@@ -256,7 +256,7 @@ std::expected<void, std::string> read_headers(const std::vector<std::string>& fi
           return true;
         }
         ++report.tiles_read;
-        outcome = consume(i, *tile);
+        outcome = consume(*tile);
         return outcome.has_value();
       });
   return outcome;
@@ -273,7 +273,7 @@ std::expected<void, std::string> write_new(sqlite3* db, const std::string& table
   TileRows rows(db, table);
   if (auto ok = rows.prepared(); !ok) return ok;
   CrsTally tally;
-  auto written = read_headers(files, report, [&](std::size_t, const TileHeader& tile) {
+  auto written = read_headers(files, report, [&](const TileHeader& tile) {
     tally.add(tile.crs, tile.location);
     return rows.write(tile, std::nullopt);
   });
@@ -419,7 +419,7 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   CrsTally tally;
   tally.add(*index_crs, "", kept);
   const std::size_t skipped_before = report.skipped.size();
-  auto written = read_headers(to_read, report, [&](std::size_t, const TileHeader& tile) {
+  auto written = read_headers(to_read, report, [&](const TileHeader& tile) {
     tally.add(tile.crs, tile.location);
     const auto existing = indexed->find(tile.location);
     return rows.write(tile, existing == indexed->end() ? std::nullopt : std::optional(existing->second.fid));
