@@ -21,9 +21,11 @@ declare -A paths=(
   [layered_chunk_fuzz]=platform/las/laz
   [geometry_blob_fuzz]=core
   [tile_index_fuzz]=core
+  [coordinate_system_fuzz]=core
 )
 targets=("$@")
-((${#targets[@]})) || targets=(las_file_fuzz laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz geometry_blob_fuzz tile_index_fuzz)
+((${#targets[@]})) || targets=(las_file_fuzz laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz geometry_blob_fuzz tile_index_fuzz
+  coordinate_system_fuzz)
 samples=${KARVIK_SAMPLES_DIR:-$root/../shared/data/las-samples}
 
 build=build/fuzz

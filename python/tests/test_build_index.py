@@ -83,6 +83,20 @@ def test_gdal_opens_the_index_and_uses_its_spatial_index(tmp_path, caplog):
     assert rows(index, "SELECT count(*) FROM rtree_tiles_geom") == [(len(PERMUTATIONS) - 1,)]
 
 
+def test_gdal_validator_finds_only_what_geopackage_1_4_changed(tile_folder, tmp_path):
+    """GDAL's conformance checker, every failed requirement collected. Before
+    GDAL 3.7 it knows the R-tree triggers of GeoPackage 1.3 only, whose
+    update1 and update3 version 1.4 replaced by update5 to update7."""
+    validator = pytest.importorskip("osgeo_utils.samples.validate_gpkg")
+    index = tmp_path / "index.gpkg"
+    build_index(index, PERMUTATIONS)
+    checker = validator.GPKGChecker(str(index), abort_at_first_error=False, extra_checks=True, warning_msg=False)
+    checker.check()
+    assert {message for _, message in checker.errors} <= {
+        "rtree_tiles_geom_update1 trigger missing", "rtree_tiles_geom_update3 trigger missing"}
+    assert checker.warnings == []
+
+
 def test_extracts_what_a_hand_made_index_extracts(tiles, tile_folder, tmp_path):
     built = tmp_path / "built.gpkg"
     assert build_index(built, tile_folder).tiles_indexed == len(tiles)
@@ -164,7 +178,7 @@ def test_failures_raise_value_error_and_write_nothing(tile_folder, tmp_path):
                          "INSERT INTO gpkg_contents VALUES ('tiles', 'features');"
                          "CREATE TABLE tiles (fid INTEGER PRIMARY KEY, filename TEXT, geom BLOB);")
     content = foreign.read_bytes()
-    with pytest.raises(ValueError, match="^Indexing failed: Output file error: not a tile index of ours: the table "
+    with pytest.raises(ValueError, match="^Indexing failed: Output file error: not a karvik tile index: the table "
                                          "'tiles' has no location column; the index is unchanged: "):
         build_index(foreign, tile_folder, update=True)
     assert foreign.read_bytes() == content

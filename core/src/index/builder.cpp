@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -37,7 +39,8 @@ TileIndexError output_error(const std::string& index_path, const std::string& te
 
 bool has_tile_extension(const fs::path& path) {
   std::string extension = path.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return extension == ".las" || extension == ".laz";
 }
 
@@ -253,7 +256,7 @@ std::expected<void, std::string> read_headers(const std::vector<std::string>& fi
           return true;
         }
         ++report.tiles_read;
-        outcome = consume(i, *tile);
+        outcome = consume(*tile);
         return outcome.has_value();
       });
   return outcome;
@@ -270,7 +273,7 @@ std::expected<void, std::string> write_new(sqlite3* db, const std::string& table
   TileRows rows(db, table);
   if (auto ok = rows.prepared(); !ok) return ok;
   CrsTally tally;
-  auto written = read_headers(files, report, [&](std::size_t, const TileHeader& tile) {
+  auto written = read_headers(files, report, [&](const TileHeader& tile) {
     tally.add(tile.crs, tile.location);
     return rows.write(tile, std::nullopt);
   });
@@ -294,7 +297,9 @@ std::expected<IndexReport, TileIndexError> build_new(const std::string& index_pa
   if (!staged) return std::unexpected(std::move(staged.error()));
   auto db = open_database(staged->temporary_path(), SQLITE_OPEN_READWRITE);
   if (!db) return std::unexpected(output_error(index_path, db.error()));
-  if (auto ok = write_new(db->get(), table, files, report); !ok) return std::unexpected(output_error(index_path, ok.error()));
+  if (auto ok = write_new(db->get(), table, files, report); !ok) {
+    return std::unexpected(output_error(index_path, ok.error()));
+  }
   if (sqlite3_close(db->release()) != SQLITE_OK) return std::unexpected(output_error(index_path, "closing failed"));
   if (auto ok = staged->commit(); !ok) return std::unexpected(std::move(ok.error()));
   report.tiles_indexed = report.tiles_read;
@@ -324,7 +329,9 @@ std::expected<void, std::string> check_ours(sqlite3* db, const std::string& tabl
     columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
   }
   const auto has = [&](const char* name) { return std::find(columns.begin(), columns.end(), name) != columns.end(); };
-  if (!has("location")) return std::unexpected("not a tile index of ours: the table '" + table + "' has no location column");
+  if (!has("location")) {
+    return std::unexpected("not a karvik tile index: the table '" + table + "' has no location column");
+  }
   std::string missing;
   for (const char* name : {"fid", "geom"}) {
     if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
@@ -333,7 +340,7 @@ std::expected<void, std::string> check_ours(sqlite3* db, const std::string& tabl
     if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
   }
   if (!missing.empty()) {
-    return std::unexpected("not a tile index of ours: the table '" + table + "' lacks the columns " + missing);
+    return std::unexpected("not a karvik tile index: the table '" + table + "' lacks the columns " + missing);
   }
   return {};
 }
@@ -344,7 +351,7 @@ std::expected<std::int64_t, std::string> index_srs(sqlite3* db, const std::strin
   auto row = select.step();
   if (!row) return std::unexpected(row.error());
   auto column = *row ? sqlite::column_text(select.get(), 1) : std::unexpected(std::string());
-  if (!column || *column != "geom") return std::unexpected("not a tile index of ours: its geometry column is not geom");
+  if (!column || *column != "geom") return std::unexpected("not a karvik tile index: its geometry column is not geom");
   return sqlite3_column_int64(select.get(), 0);
 }
 
@@ -412,7 +419,7 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   CrsTally tally;
   tally.add(*index_crs, "", kept);
   const std::size_t skipped_before = report.skipped.size();
-  auto written = read_headers(to_read, report, [&](std::size_t, const TileHeader& tile) {
+  auto written = read_headers(to_read, report, [&](const TileHeader& tile) {
     tally.add(tile.crs, tile.location);
     const auto existing = indexed->find(tile.location);
     return rows.write(tile, existing == indexed->end() ? std::nullopt : std::optional(existing->second.fid));

@@ -153,11 +153,13 @@ TEST_F(BuilderTest, WritesAGeoPackageOfEveryTileFound) {
   EXPECT_EQ(query(gpkg, "SELECT srs_name, organization, organization_coordsys_id, definition FROM"
                         " gpkg_spatial_ref_sys WHERE srs_id = 28992"),
             (Rows{{"Amersfoort / RD New", "EPSG", "28992", kRdNew}}));
-  EXPECT_EQ(query(gpkg, "SELECT table_name, data_type, identifier, min_x, min_y, max_x, max_y, srs_id FROM gpkg_contents"),
+  EXPECT_EQ(query(gpkg, "SELECT table_name, data_type, identifier, min_x, min_y, max_x, max_y, srs_id"
+                        " FROM gpkg_contents"),
             (Rows{{"tiles", "features", "tiles", "100.0", "200.0", "107.0", "207.0", "28992"}}));
   const auto last_change = query(gpkg, "SELECT last_change FROM gpkg_contents");
   EXPECT_TRUE(std::regex_match(last_change[0][0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
-  EXPECT_EQ(query(gpkg, "SELECT * FROM gpkg_geometry_columns"), (Rows{{"tiles", "geom", "POLYGON", "28992", "0", "0"}}));
+  EXPECT_EQ(query(gpkg, "SELECT * FROM gpkg_geometry_columns"),
+            (Rows{{"tiles", "geom", "POLYGON", "28992", "0", "0"}}));
   EXPECT_EQ(query(gpkg, "SELECT * FROM gpkg_extensions"),
             (Rows{{"tiles", "geom", "gpkg_rtree_index", "http://www.geopackage.org/spec120/#extension_rtree",
                    "write-only"}}));
@@ -261,6 +263,7 @@ TEST(CoordinateSystem, FromWktAndGeoTiffKeys) {
   EXPECT_EQ(keys({1, 1, 0, 2, 2048, 0, 1, 4289, 3072, 0, 1, 28992}), 28992);  // projected before geographic
   EXPECT_EQ(keys({1, 1, 0, 1, 2048, 0, 1, 4326}), 4326);
   EXPECT_EQ(keys({1, 1, 0, 1, 3072, 0, 1, 32767}), std::nullopt);            // user-defined
+  EXPECT_EQ(keys({1, 1, 0, 1, 3072, 0, 1, 40000}), std::nullopt);            // private
   EXPECT_EQ(keys({1, 1, 0, 1, 3072, 34736, 1, 0}), std::nullopt);            // value elsewhere
   EXPECT_EQ(keys({1, 1, 0, 9, 3072, 0, 1, 28992}), 28992);                   // more keys announced than held
   EXPECT_EQ(keys({1, 1, 0}), std::nullopt);
@@ -507,10 +510,10 @@ TEST_F(BuilderTest, UpdateRefusesWhatItCannotUpdateAndChangesNothing) {
   plain.tile("x.laz", {0, 0, 1, 1});
   const std::string lidr_bytes = file_bytes(path("lidr.gpkg")), plain_bytes = file_bytes(path("plain.gpkg"));
   EXPECT_EQ(build_error({path("t/a.las")}, update, "lidr.gpkg"),
-            "Output file error: not a tile index of ours: the table 'tiles' has no location column; the index is "
+            "Output file error: not a karvik tile index: the table 'tiles' has no location column; the index is "
             "unchanged: " + path("lidr.gpkg"));
   EXPECT_EQ(build_error({path("t/a.las")}, update, "plain.gpkg"),
-            "Output file error: not a tile index of ours: the table 'tiles' lacks the columns point_count, "
+            "Output file error: not a karvik tile index: the table 'tiles' lacks the columns point_count, "
             "point_format, las_version, min_z, max_z, file_size, modified; the index is unchanged: " +
                 path("plain.gpkg"));
   EXPECT_EQ(file_bytes(path("lidr.gpkg")), lidr_bytes);
@@ -518,6 +521,20 @@ TEST_F(BuilderTest, UpdateRefusesWhatItCannotUpdateAndChangesNothing) {
   std::ofstream(path("text.gpkg")) << "not a database";
   EXPECT_TRUE(build_error({path("t/a.las")}, update, "text.gpkg").starts_with("Output file error: "));
   EXPECT_EQ(file_bytes(path("text.gpkg")), "not a database");
+}
+
+TEST_F(BuilderTest, AnyLayerNameIsWrittenAndUpdated) {
+  tile("a.las", 0, 0);
+  const IndexOptions options{.layer = "tiles \"2024\"; drop", .update = false};
+  build_ok({path("a.las")}, options);
+  tile("b.las", 10, 0);
+  EXPECT_EQ(build_ok({path("b.las")}, {.layer = options.layer, .update = true}).tiles_indexed, 2u);
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT count(*) FROM \"rtree_tiles \"\"2024\"\"; drop_geom\""),
+            Rows{{"2"}});
+  auto reader = TileIndexReader::open(path("index.gpkg"));
+  auto tiles = reader->read_tiles(std::nullopt, AxisAlignedBox(11, 12, 1, 2));
+  ASSERT_TRUE(tiles) << tiles.error().to_string();
+  EXPECT_EQ(tiles->front().location, path("b.las"));
 }
 
 TEST_F(BuilderTest, UpdateGivesAnIndexWithoutCoordinateSystemTheNewTilesOne) {

@@ -127,7 +127,9 @@ std::optional<int> positive_code(std::string_view text) {
   return code;
 }
 
-bool is_identifier(const Element& e) { return equals_ignoring_case(e.keyword, "AUTHORITY") || equals_ignoring_case(e.keyword, "ID"); }
+bool is_identifier(const Element& e) {
+  return equals_ignoring_case(e.keyword, "AUTHORITY") || equals_ignoring_case(e.keyword, "ID");
+}
 
 // The last EPSG identifier among the element's own children.
 std::optional<int> own_epsg(const Element& element) {
@@ -200,7 +202,8 @@ std::optional<int> geotiff_epsg(std::span<const std::uint8_t> directory) {
     // Location 0: the value is the entry's own last word.
     if (word(at + 1) != 0) continue;
     const std::uint16_t value = word(at + 3);
-    if (value == 0 || value == kUserDefined) continue;
+    // 32767 is user-defined; higher values are private, no EPSG codes.
+    if (value == 0 || value >= kUserDefined) continue;
     if (word(at) == kProjectedTypeKey) projected = value;
     if (word(at) == kGeographicTypeKey) geographic = value;
   }
