@@ -21,7 +21,7 @@ LOGGER = "karvik_core.pipeline.executor"
 SAMPLES = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data" / "las-samples"
 EVERYTHING = BoundingBox(-1e12, 1e12, -1e12, 1e12)
 
-# The point formats' fields as the LAS 1.4 specification places them: whole
+# The point formats' fields as the ASPRS LAS 1.4 standard places them: whole
 # fields (name, byte offset, type) and bit fields (name, byte, shift, bits).
 LEGACY_BITS = [("return_number", 14, 0, 3), ("number_of_returns", 14, 3, 3), ("scan_direction_flag", 14, 6, 1),
                ("edge_of_flight_line", 14, 7, 1), ("classification", 15, 0, 5), ("synthetic", 15, 5, 1),
