@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "las/error.hpp"
+#include "las/point_unit.hpp"
 #include "las/record_filter.hpp"
 
 namespace las {
@@ -22,6 +23,15 @@ class PointStreamReader {
   virtual std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) = 0;
   // The number of LASzip chunks; nothing for plain records.
   virtual std::optional<std::size_t> chunk_count() const { return std::nullopt; }
+  // The number of units when they can be read in any order; nothing when the
+  // points can only be read in one pass.
+  virtual std::optional<std::size_t> unit_count() const = 0;
+  // Unit `index` (below unit_count()), in file order.
+  virtual PointUnit unit(std::size_t index) const = 0;
+  // Appends the records of unit `index` to `out`, as read_batch does; safe to
+  // call from several threads at once, and beside read_batch.
+  virtual std::expected<std::size_t, Error> read_unit(std::size_t index, std::vector<std::uint8_t>& out,
+                                                      const RecordFilter* keep) const = 0;
 };
 
 class PointStreamWriter {

@@ -37,6 +37,17 @@ Reader& Reader::operator=(Reader&&) noexcept = default;
 Reader::~Reader() = default;
 
 std::optional<std::size_t> Reader::chunk_count() const { return stream_->chunk_count(); }
+std::optional<std::size_t> Reader::unit_count() const { return stream_->unit_count(); }
+PointUnit Reader::unit(std::size_t index) const { return stream_->unit(index); }
+
+std::expected<std::size_t, Error> Reader::read_unit(std::size_t index, std::vector<std::uint8_t>& out) const {
+  return stream_->read_unit(index, out, nullptr);
+}
+
+std::expected<std::size_t, Error> Reader::read_unit(std::size_t index, std::vector<std::uint8_t>& out,
+                                                    const RecordFilter& keep) const {
+  return stream_->read_unit(index, out, &keep);
+}
 
 std::expected<std::size_t, Error> Reader::read_batch(std::vector<std::uint8_t>& out) {
   return stream_->read_batch(out, nullptr);

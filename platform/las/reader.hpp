@@ -10,6 +10,7 @@
 
 #include "las/error.hpp"
 #include "las/header.hpp"
+#include "las/point_unit.hpp"
 #include "las/record_filter.hpp"
 #include "las/record_layout.hpp"
 
@@ -45,6 +46,20 @@ class Reader {
 
   // The number of LASzip chunks of a LAZ file (one for a pointwise one); nothing for LAS.
   std::optional<std::size_t> chunk_count() const;
+
+  // The parts of the point data that decode on their own (LASzip chunks, or
+  // slices of 50,000 plain records) when they can be read in any order:
+  // their number, or nothing when the points can only be read in one pass
+  // (chunks without a chunk table).
+  std::optional<std::size_t> unit_count() const;
+  // Unit `index` (below unit_count()): its first point and point count.
+  PointUnit unit(std::size_t index) const;
+  // Appends the records of unit `index` (with `keep` only those it keeps) and
+  // returns the unit's point count; a unit past the end of the file fails.
+  // Safe to call from several threads at once, and beside read_batch.
+  std::expected<std::size_t, Error> read_unit(std::size_t index, std::vector<std::uint8_t>& out) const;
+  std::expected<std::size_t, Error> read_unit(std::size_t index, std::vector<std::uint8_t>& out,
+                                              const RecordFilter& keep) const;
 
  private:
   Reader(Header header, std::unique_ptr<PointStreamReader> stream);

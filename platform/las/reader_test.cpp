@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "las/bytes.hpp"
 #include "las/test_files.hpp"
@@ -224,6 +226,104 @@ TEST(Reader, FileShortenedAfterOpeningFailsTheBatch) {
   ASSERT_FALSE(batch.has_value());
   EXPECT_EQ(batch.error().message(), "the file was shortened while it was read: " + dir.file("shrinking.las"));
   EXPECT_EQ(out, Bytes(3, 7));
+}
+
+}  // namespace
+}  // namespace las
+
+namespace las {
+namespace {
+
+// Every unit of the reader read on two threads, the later units first, put
+// back in file order; or the first error in file order.
+std::expected<Bytes, std::string> read_units(const Reader& reader, const RecordFilter* keep) {
+  const std::size_t count = *reader.unit_count();
+  std::vector<Bytes> parts(count);
+  std::vector<std::string> errors(count);
+  const auto read_every_other = [&](std::size_t parity) {
+    for (std::size_t i = count; i-- > 0;) {
+      if (i % 2 != parity) continue;
+      auto read = keep ? reader.read_unit(i, parts[i], *keep) : reader.read_unit(i, parts[i]);
+      if (!read) {
+        errors[i] = read.error().message();
+      } else if (*read != reader.unit(i).point_count) {
+        errors[i] = "unit " + std::to_string(i) + " read " + std::to_string(*read) + " points";
+      }
+    }
+  };
+  std::thread other(read_every_other, 1);
+  read_every_other(0);
+  other.join();
+  Bytes all;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!errors[i].empty()) return std::unexpected(errors[i]);
+    all.insert(all.end(), parts[i].begin(), parts[i].end());
+  }
+  return all;
+}
+
+// Reads the whole file batch by batch, or gives the first error.
+std::expected<Bytes, std::string> read_in_order(Reader& reader, const RecordFilter* keep) {
+  Bytes all;
+  for (;;) {
+    auto batch = keep ? reader.read_batch(all, *keep) : reader.read_batch(all);
+    if (!batch) return std::unexpected(batch.error().message());
+    if (*batch == 0) return all;
+  }
+}
+
+// Units, read in any order and on several threads, give the records (and
+// with a filter the kept records) of a read from start to end; they cover
+// the points one after the other.
+TEST(Reader, UnitsReadInAnyOrderGiveTheRecordsOfAReadInOrder) {
+  testing::TempDir dir;
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(testing::sample(""))) {
+    if (entry.is_regular_file()) files.push_back(entry.path().string());
+  }
+  for (const std::uint8_t format : {1, 3, 6, 8}) {
+    const Header header = testing::make_header(format >= 6 ? Version{1, 4} : Version{1, 2}, format);
+    const RecordLayout layout = RecordLayout::of(header);
+    for (const bool compressed : {false, true}) {
+      files.push_back(dir.file("f" + std::to_string(format) + (compressed ? ".laz" : ".las")));
+      auto writer = Writer::create(files.back(), header, compressed);
+      ASSERT_TRUE(writer.has_value());
+      ASSERT_TRUE(writer->write_records(layout, testing::make_records(layout, 120'001)).has_value());
+      ASSERT_TRUE(writer->close().has_value());
+    }
+  }
+  // Keeps about one point in three, by its x coordinate.
+  const auto keep_some = [](const RecordLayout& layout) -> RecordFilter {
+    return [layout](std::span<const std::uint8_t> records, std::size_t length, std::span<std::uint8_t> keep) {
+      for (std::size_t i = 0; i < keep.size(); ++i) {
+        keep[i] = load<std::int32_t>(records.data() + i * length) % 3 == 0;
+      }
+    };
+  };
+  std::size_t read_apart = 0;
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    auto reader = Reader::open(file);
+    if (!reader) continue;  // the broken samples
+    if (!reader->unit_count()) continue;  // chunks without a table
+    ++read_apart;
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < *reader->unit_count(); ++i) {
+      EXPECT_EQ(reader->unit(i).first_point, next);
+      EXPECT_GT(reader->unit(i).point_count, 0u);
+      next += reader->unit(i).point_count;
+    }
+    EXPECT_EQ(next, reader->header().number_of_points());
+    const RecordFilter keep = keep_some(reader->layout());
+    for (const RecordFilter* filter : {static_cast<const RecordFilter*>(nullptr), &keep}) {
+      auto apart = read_units(*reader, filter);
+      auto again = Reader::open(file);
+      ASSERT_TRUE(again.has_value());
+      auto in_order = read_in_order(*again, filter);
+      EXPECT_EQ(apart, in_order);
+    }
+  }
+  EXPECT_GT(read_apart, 50u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace {
 ThreadPool* g_pool = nullptr;
 std::once_flag g_atfork_once;
 std::mutex g_create_mutex;
+thread_local bool t_on_worker = false;
 
 // In a forked child the pool's threads do not exist and its mutex may be held
 // by one of them: forget it (leaked on purpose) and start afresh on next use.
@@ -67,7 +68,10 @@ void ThreadPool::submit(std::function<void()> task) {
   wake_.notify_one();
 }
 
+bool ThreadPool::on_worker_thread() { return t_on_worker; }
+
 void ThreadPool::work() {
+  t_on_worker = true;
   for (;;) {
     std::function<void()> task;
     {

@@ -2,8 +2,10 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -23,6 +25,8 @@ class ThreadPool {
 
   std::size_t size() const { return threads_; }
   void submit(std::function<void()> task);
+  // Whether the calling thread is one of a pool's workers.
+  static bool on_worker_thread();
 
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -38,69 +42,112 @@ class ThreadPool {
   std::size_t head_ = 0;
 };
 
-// Runs task(i) for every i in [0, n) on the global pool and hands the results
-// to consume(i, result) on the calling thread in index order, each as soon as
-// it and all earlier ones are ready. Besides the result being consumed, at
-// most `window` tasks are running or waiting to be consumed. consume returns false to stop early; the call then waits for the
-// tasks already started and returns. An exception from a task is rethrown here.
-template <typename T, typename Task, typename Consume>
-void ordered_map(std::size_t n, std::size_t window, Task&& task, Consume&& consume) {
-  if (n == 0) return;
-  if (window == 0) window = 1;
-  struct Slot {
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-  };
-  std::vector<Slot> slots(window);
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::size_t running = 0;
-  ThreadPool& workers = ThreadPool::global();
+// Tasks run on the global pool whose results are taken in the order the
+// tasks were started, each as soon as it is ready. The owner bounds how many
+// are in flight by checking size() before start(). Lives on one thread; its
+// destruction waits for the tasks still running. Started from a worker of
+// the pool, a task runs at once on that thread, so that waiting for it can
+// never wait for the waiting worker itself.
+template <typename T>
+class OrderedTasks {
+ public:
+  OrderedTasks() = default;
+  OrderedTasks(const OrderedTasks&) = delete;
+  OrderedTasks& operator=(const OrderedTasks&) = delete;
+  ~OrderedTasks() {
+    for (auto& slot : slots_) slot->wait();
+  }
 
-  auto start = [&](std::size_t i) {
-    {
-      std::lock_guard lock(mutex);
-      ++running;
-    }
-    workers.submit([&, i] {
+  // Started and not yet taken.
+  std::size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+
+  template <typename Task>
+  void start(Task&& task) {
+    auto slot = std::make_shared<Slot>();
+    slots_.push_back(slot);
+    auto run = [slot, task = std::forward<Task>(task)]() mutable {
       std::optional<T> value;
       std::exception_ptr error;
       try {
-        value.emplace(task(i));
+        value.emplace(task());
       } catch (...) {
         error = std::current_exception();
       }
-      std::lock_guard lock(mutex);
-      Slot& slot = slots[i % window];
-      slot.value = std::move(value);
-      slot.error = error;
-      slot.done = true;
-      --running;
-      ready.notify_all();
-    });
+      slot->set(std::move(value), error);
+    };
+    if (ThreadPool::on_worker_thread()) {
+      run();
+    } else {
+      ThreadPool::global().submit(std::move(run));
+    }
+  }
+
+  // Whether the oldest task has finished, so that take() will not wait.
+  bool front_ready() const { return !slots_.empty() && slots_.front()->ready(); }
+
+  // The oldest task's result, waiting for it; its exception is rethrown here.
+  T take() {
+    std::shared_ptr<Slot> slot = std::move(slots_.front());
+    slots_.pop_front();
+    return slot->take();
+  }
+
+ private:
+  class Slot {
+   public:
+    void set(std::optional<T> value, std::exception_ptr error) {
+      std::lock_guard lock(mutex_);
+      value_ = std::move(value);
+      error_ = error;
+      done_ = true;
+      ready_.notify_all();
+    }
+    bool ready() {
+      std::lock_guard lock(mutex_);
+      return done_;
+    }
+    void wait() {
+      std::unique_lock lock(mutex_);
+      ready_.wait(lock, [this] { return done_; });
+    }
+    T take() {
+      wait();
+      if (error_) std::rethrow_exception(error_);
+      return std::move(*value_);
+    }
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::optional<T> value_;
+    std::exception_ptr error_;
+    bool done_ = false;
   };
 
+  std::deque<std::shared_ptr<Slot>> slots_;
+};
+
+// Runs task(i) for every i in [0, n) on the global pool and hands the results
+// to consume(i, result) on the calling thread in index order, each as soon as
+// it and all earlier ones are ready. Besides the result being consumed, at
+// most `window` tasks are running or waiting to be consumed. consume returns
+// false to stop early; the call then waits for the tasks already started and
+// returns. An exception from a task is rethrown here.
+template <typename T, typename Task, typename Consume>
+void ordered_map(std::size_t n, std::size_t window, Task&& task, Consume&& consume) {
+  if (window == 0) window = 1;
+  OrderedTasks<T> tasks;
   std::size_t next = 0;
-  for (; next < n && next < window; ++next) start(next);
-  std::exception_ptr failure;
+  const auto fill = [&] {
+    for (; next < n && tasks.size() < window; ++next) tasks.start([&task, index = next] { return task(index); });
+  };
+  fill();
   for (std::size_t i = 0; i < n; ++i) {
-    std::optional<T> value;
-    {
-      std::unique_lock lock(mutex);
-      Slot& slot = slots[i % window];
-      ready.wait(lock, [&] { return slot.done; });
-      failure = slot.error;
-      value = std::move(slot.value);
-      slot = Slot{};
-    }
-    if (failure) break;
-    if (next < n) start(next++);
-    if (!consume(i, std::move(*value))) break;
+    T value = tasks.take();
+    fill();
+    if (!consume(i, std::move(value))) return;
   }
-  std::unique_lock lock(mutex);
-  ready.wait(lock, [&] { return running == 0; });
-  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace pool

@@ -82,6 +82,28 @@ TEST(OrderedMap, StopsEarlyAndRethrowsTaskExceptions) {
                std::runtime_error);
 }
 
+// Tasks that start and wait for tasks of their own, on every worker at once,
+// finish: those started from a worker run on it.
+TEST(OrderedTasks, TasksStartedFromWorkersRunThereInsteadOfWaitingForThem) {
+  const std::size_t workers = ThreadPool::global().size();
+  std::vector<std::size_t> sums;
+  ordered_map<std::size_t>(
+      4 * workers, 2 * workers,
+      [](std::size_t i) {
+        OrderedTasks<std::size_t> inner;
+        for (std::size_t j = 0; j < 3; ++j) inner.start([i, j] { return i * 10 + j; });
+        std::size_t sum = 0;
+        while (!inner.empty()) sum += inner.take();
+        return sum;
+      },
+      [&](std::size_t, std::size_t sum) {
+        sums.push_back(sum);
+        return true;
+      });
+  ASSERT_EQ(sums.size(), 4 * workers);
+  for (std::size_t i = 0; i < sums.size(); ++i) EXPECT_EQ(sums[i], 30 * i + 3);
+}
+
 TEST(ThreadPool, DefaultSizeFromEnvironmentOrAffinity) {
   setenv("KARVIK_NUM_THREADS", "3", 1);
   EXPECT_EQ(ThreadPool::default_size(), 3u);

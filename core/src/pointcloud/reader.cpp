@@ -30,4 +30,12 @@ std::expected<std::size_t, TileIndexError> PointCloudReader::read_batch(std::vec
   return *read;
 }
 
+std::expected<std::size_t, TileIndexError> PointCloudReader::read_unit(std::size_t index,
+                                                                        std::vector<std::uint8_t>& out,
+                                                                        const las::RecordFilter& keep) const {
+  auto read = reader_.read_unit(index, out, keep);
+  if (!read) return std::unexpected(TileIndexError(read.error()));
+  return *read;
+}
+
 }  // namespace karvik_core::pointcloud

@@ -24,6 +24,14 @@ class PointCloudReader {
   las::RecordLayout layout() const { return reader_.layout(); }
   // The number of LASzip chunks of a LAZ tile; nothing for LAS.
   std::optional<std::size_t> chunk_count() const { return reader_.chunk_count(); }
+  // The parts that decode on their own, when they can be read in any order
+  // (see las::Reader::unit_count).
+  std::optional<std::size_t> unit_count() const { return reader_.unit_count(); }
+  las::PointUnit unit(std::size_t index) const { return reader_.unit(index); }
+  // Appends the kept records of unit `index`; returns its point count. Safe
+  // from several threads at once.
+  std::expected<std::size_t, TileIndexError> read_unit(std::size_t index, std::vector<std::uint8_t>& out,
+                                                       const las::RecordFilter& keep) const;
 
   // Every record the header announces, in file order; on a failure none.
   std::expected<PointRecords, TileIndexError> points();
