@@ -18,11 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
+#include "extraction_run.hpp"
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
 #include "geometry/frustum.hpp"
-#include "pipeline/executor.hpp"
 #include "pool/pool.hpp"
 #include "testing/gpkg_fixture.hpp"
 #include "tile_generator.hpp"
@@ -30,6 +29,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using bench::extract;
+using bench::in_child;
+using bench::Run;
 using karvik_core::geometry::AxisAlignedBox;
 using karvik_core::geometry::Frustum;
 using karvik_core::geometry::VerticalCylinder;
@@ -65,32 +67,6 @@ std::vector<std::string> make_dataset(const fs::path& dir, std::uint64_t points,
   fs::remove(gpkg);
   karvik_core::testing::write_index(gpkg, index);
   return tiles;
-}
-
-struct Run {
-  double seconds = 0;
-  std::uint64_t read = 0, written = 0;
-  long peak_kb = 0;
-};
-
-// Runs `work` in a child with the given pool size, its peak memory added.
-Run in_child(const char* threads, const std::function<Run()>& work) {
-  const auto child = bench::run_in_child<Run>(threads, work);
-  Run r = child.value;
-  r.peak_kb = child.peak_kb;
-  return r;
-}
-
-template <typename G>
-Run extract(const std::string& index, const std::string& output, const G& geometry) {
-  const auto start = std::chrono::steady_clock::now();
-  auto stats = karvik_core::pipeline::ExtractionPipeline(index, output, false).execute(geometry);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!stats) {
-    std::fprintf(stderr, "extraction failed: %s\n", stats.error().to_string().c_str());
-    std::exit(1);
-  }
-  return {seconds, stats->points_read, stats->points_written, 0};
 }
 
 Run plain_read(const std::vector<std::string>& tiles) {

@@ -73,7 +73,7 @@ using Opened = std::expected<pointcloud::PointCloudReader, TileIndexError>;
 
 // A tile whose parts are being read: started in order, taken in order.
 struct TileState {
-  std::size_t index;
+  std::size_t index = 0;
   std::shared_ptr<pointcloud::PointCloudReader> reader;  // null when it could not be opened
   std::optional<TileResult> result;
   std::optional<TileIndexError> read_failure;
@@ -119,7 +119,8 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
 
   std::size_t next_begin = 0;
   const auto begin_tile = [&](detail::Opened opened) {
-    TileState tile{next_begin++};
+    TileState tile;
+    tile.index = next_begin++;
     const std::string& location = tiles[tile.index].location;
     if (settings.verbose) KARVIK_LOG(logging::Level::Info, kLogTarget, "Processing tile: " + debug_quote(location));
     if (!opened) {
