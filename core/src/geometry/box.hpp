@@ -34,6 +34,13 @@ class AxisAlignedBox {
     return true;
   }
 
+  constexpr ZRange z_range() const {
+    ZRange z;
+    if (min_z_) z.min = *min_z_;
+    if (max_z_) z.max = *max_z_;
+    return z;
+  }
+
   constexpr bool intersects_rect(const Rect& rect) const {
     return rects_meet(Rect{min_x_, min_y_, max_x_, max_y_}, rect);
   }

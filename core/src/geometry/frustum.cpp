@@ -98,6 +98,17 @@ bool Frustum::contains_xyz(double x, double y, double z) const {
   return azimuth_inside(azimuth);
 }
 
+ZRange Frustum::z_range() const {
+  // z - origin_z = r sin(elevation), r within the distances and the elevation
+  // within the interval (asin gives no more than a quarter turn either way).
+  const double quarter = kTwoPi / 4;
+  const double top = std::sin(theta_max_ < quarter ? theta_max_ : quarter);
+  const double bottom = std::sin(theta_min_ > -quarter ? theta_min_ : -quarter);
+  const auto reach = [this](double s, bool farthest) { return s == 0 ? 0 : (farthest ? max_distance_ : min_distance_) * s; };
+  const double margin = 1e-9 * (1 + std::fabs(origin_z_) + max_distance_);
+  return {origin_z_ + reach(bottom, bottom < 0) - margin, origin_z_ + reach(top, top > 0) + margin};
+}
+
 Rect Frustum::compute_bounding_box() const {
   // The horizontal reach is widest at the elevation nearest the horizontal: an
   // interval that holds elevation 0 reaches max_distance, beyond both of its ends.

@@ -34,6 +34,8 @@ class Frustum {
   // The footprint on the x/y plane: the origin, the corner azimuths and the
   // cardinal directions inside the interval, at the bounding elevations.
   Rect compute_bounding_box() const;
+  // The z values of its points, widened by a rounding margin.
+  ZRange z_range() const;
 
  private:
   Frustum() = default;

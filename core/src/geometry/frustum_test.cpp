@@ -154,3 +154,43 @@ TEST(Frustum, FootprintIgnoresNaNSamples) {
 
 }  // namespace
 }  // namespace karvik_core::geometry
+
+namespace karvik_core::geometry {
+namespace {
+
+// Every point a frustum holds lies within its z range, and the range is
+// tight: its ends are reached up to the margin.
+TEST(Frustum, ZRangeHoldsEveryPointInside) {
+  struct Case {
+    double theta1, theta2, dmin, dmax, low, high;
+  };
+  const Case cases[] = {
+      {-20, 10, 0, 100, -34.202, 17.365},   // the horizon inside: the far distance on both sides
+      {10, 30, 20, 100, 3.473, 50.0},       // all above: the near distance at the bottom
+      {-60, -30, 50, 200, -173.205, -25.0}, // all below
+      {0, 0, 0, 100, 0, 0},                 // a flat fan
+      {-120, 120, 0, 10, -10, 10},          // beyond the vertical: asin stops at a quarter turn
+  };
+  for (const Case& c : cases) {
+    auto f = Frustum::create(5, 5, 7, 0, c.theta1, 90, c.theta2, c.dmin, c.dmax);
+    ASSERT_TRUE(f.has_value());
+    const ZRange z = f->z_range();
+    EXPECT_NEAR(z.min, 7 + c.low, 1e-3) << c.theta1 << " " << c.theta2;
+    EXPECT_NEAR(z.max, 7 + c.high, 1e-3) << c.theta1 << " " << c.theta2;
+    for (double e = -90; e <= 90; e += 2.5) {
+      for (double d = 0; d <= c.dmax * 1.1; d += c.dmax / 23) {
+        const double h = d * std::cos(e * kDeg), pz = 7 + std::sin(e * kDeg) * d;
+        if (f->contains_xyz(5 + std::sin(45 * kDeg) * h, 5 + std::cos(45 * kDeg) * h, pz)) {
+          EXPECT_TRUE(z.min <= pz && pz <= z.max) << e << " " << d;
+        }
+      }
+    }
+  }
+  auto far = Frustum::create(0, 0, 0, 0, 0, 90, 10, 0, std::numeric_limits<double>::infinity());
+  ASSERT_TRUE(far.has_value());
+  EXPECT_LE(far->z_range().min, 0);  // never NaN, though the reach is endless
+  EXPECT_EQ(far->z_range().max, std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+}  // namespace karvik_core::geometry

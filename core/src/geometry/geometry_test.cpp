@@ -78,3 +78,28 @@ TEST(VerticalCylinder, FootprintTest) {
 
 }  // namespace
 }  // namespace karvik_core::geometry
+
+namespace karvik_core::geometry {
+namespace {
+
+TEST(MeetsBox, XyThroughTheFootprintAndZWhereTheGeometryBoundsIt) {
+  const AxisAlignedBox flat(0, 10, 0, 10);
+  const AxisAlignedBox layer(0, 10, 0, 10, 2, 4);
+  const VerticalCylinder disc(0, 0, 5);
+  const Rect near{1, 1, 2, 2}, away{20, 20, 30, 30};
+  EXPECT_TRUE(meets_box(flat, near, 100, 200));
+  EXPECT_FALSE(meets_box(flat, away, 0, 1));
+  EXPECT_TRUE(meets_box(layer, near, 3, 3));
+  EXPECT_TRUE(meets_box(layer, near, 4, 9));  // bounds inclusive
+  EXPECT_FALSE(meets_box(layer, near, 4.5, 9));
+  EXPECT_FALSE(meets_box(layer, near, -9, 1.5));
+  EXPECT_TRUE(meets_box(layer, near, kNaN, kNaN));  // unknown z is never ruled out
+  EXPECT_TRUE(meets_box(disc, near, -1e9, -1e8));
+  EXPECT_FALSE(meets_box(disc, Rect{4, 4, 5, 5}, 0, 1));
+  const AxisAlignedBox above(0, 10, 0, 10, 3, std::nullopt);
+  EXPECT_TRUE(meets_box(above, near, 0, 1e9));
+  EXPECT_FALSE(meets_box(above, near, 0, 2));
+}
+
+}  // namespace
+}  // namespace karvik_core::geometry

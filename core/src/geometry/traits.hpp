@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <limits>
 
 namespace karvik_core::geometry {
 
@@ -28,6 +29,31 @@ concept ExtractGeometry = std::copyable<G> && requires(const G& g, double x, dou
 // The overlap test of two rectangles; edges and corners count, NaN never meets.
 constexpr bool rects_meet(const Rect& a, const Rect& b) {
   return a.min_x <= b.max_x && a.max_x >= b.min_x && a.min_y <= b.max_y && a.max_y >= b.min_y;
+}
+
+// A closed interval of z; an unbounded side is infinite.
+struct ZRange {
+  double min = -std::numeric_limits<double>::infinity();
+  double max = std::numeric_limits<double>::infinity();
+};
+
+// The z values a point inside the geometry may have: the geometry's own
+// z_range() where it bounds z, else every z.
+template <ExtractGeometry G>
+ZRange z_range_of(const G& geometry) {
+  if constexpr (requires { { geometry.z_range() } -> std::same_as<ZRange>; }) {
+    return geometry.z_range();
+  } else {
+    return {};
+  }
+}
+
+// Whether a point inside the geometry may lie within the x/y rectangle and
+// the z interval [min_z, max_z]. A NaN z bound meets every z.
+template <ExtractGeometry G>
+bool meets_box(const G& geometry, const Rect& xy, double min_z, double max_z) {
+  const ZRange z = z_range_of(geometry);
+  return geometry.intersects_rect(xy) && !(max_z < z.min) && !(min_z > z.max);
 }
 
 }  // namespace karvik_core::geometry
