@@ -184,6 +184,32 @@ class CompressedStreamWriter final : public PointStreamWriter {
     return {};
   }
 
+  // Keeps the records of the chunk being filled, which a rewind puts back.
+  StreamMark mark() override {
+    marked_pending_ = pending_;
+    return {data_start_.has_value(), file_.position(), entries_.size() + (unwritten_ ? 1 : 0) + encoding_.size()};
+  }
+
+  // Writes every chunk begun, then cuts the file after the chunks that were
+  // begun at the mark.
+  std::expected<void, Error> rewind(const StreamMark& mark) override {
+    while (unwritten_ || !encoding_.empty()) {
+      if (auto written = write_oldest(); !written) return written;
+    }
+    std::uint64_t end = mark.position;
+    if (mark.started) {
+      entries_.resize(mark.chunks);
+      end = *data_start_ + 8;
+      for (const laz::ChunkEntry& entry : entries_) end += entry.byte_count;
+    } else {
+      entries_.clear();
+      data_start_.reset();
+    }
+    if (auto cut = file_.truncate(end); !cut) return cut;
+    pending_ = marked_pending_;
+    return {};
+  }
+
   std::expected<void, Error> finish() override {
     if (auto started = start(); !started) return started;
     if (!pending_.empty()) {
@@ -256,6 +282,7 @@ class CompressedStreamWriter final : public PointStreamWriter {
   std::size_t chunk_bytes_;
   std::size_t window_;
   std::vector<std::uint8_t> pending_;
+  std::vector<std::uint8_t> marked_pending_;
   pool::OrderedTasks<EncodedChunk> encoding_;
   std::optional<EncodedChunk> unwritten_;
   std::vector<laz::ChunkEntry> entries_;

@@ -60,6 +60,8 @@ class PlainStreamWriter final : public PointStreamWriter {
   explicit PlainStreamWriter(io::OutputFile& file) : file_(file) {}
 
   std::expected<void, Error> write(std::span<const std::uint8_t> records) override { return file_.write(records); }
+  StreamMark mark() override { return {true, file_.position(), 0}; }
+  std::expected<void, Error> rewind(const StreamMark& mark) override { return file_.truncate(mark.position); }
   std::expected<void, Error> finish() override { return {}; }
 
  private:

@@ -34,9 +34,20 @@ class PointStreamReader {
                                                       const RecordFilter* keep) const = 0;
 };
 
+// Where a stream of records stood, for PointStreamWriter::rewind.
+struct StreamMark {
+  bool started = false;     // whether any byte of the stream was written
+  std::uint64_t position = 0;  // the file's position, for a stream not started or plain records
+  std::size_t chunks = 0;   // chunks begun, for LASzip chunks
+};
+
 class PointStreamWriter {
  public:
   virtual ~PointStreamWriter() = default;
+  // The point to which rewind() returns; a later mark replaces it.
+  virtual StreamMark mark() = 0;
+  // Drops every record written since the last mark, in a file that can be truncated.
+  virtual std::expected<void, Error> rewind(const StreamMark& mark) = 0;
   // Whole records in the file's own layout.
   virtual std::expected<void, Error> write(std::span<const std::uint8_t> records) = 0;
   // After the last record and before the EVLRs; called again if finishing failed.

@@ -140,6 +140,23 @@ std::expected<void, Error> Writer::write_records(const RecordLayout& layout, std
   return converted;
 }
 
+bool Writer::can_rewind() const { return !state_->closed && state_->file.truncatable(); }
+
+Writer::Mark Writer::mark() {
+  const HeaderBuilder& h = state_->header;
+  return {h.number_of_points, h.number_of_points_by_return, h.bounds, state_->stream->mark()};
+}
+
+std::expected<void, Error> Writer::rewind(const Mark& mark) {
+  if (state_->closed || state_->points_end) return std::unexpected(Error("the writer is closed"));
+  if (auto rewound = state_->stream->rewind(mark.stream); !rewound) return rewound;
+  HeaderBuilder& h = state_->header;
+  h.number_of_points = mark.number_of_points;
+  h.number_of_points_by_return = mark.number_of_points_by_return;
+  h.bounds = mark.bounds;
+  return {};
+}
+
 std::expected<void, Error> Writer::close() {
   if (state_->closed) return {};
   auto finished = state_->finish();

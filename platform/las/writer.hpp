@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "las/error.hpp"
 #include "las/header.hpp"
 #include "las/io/file.hpp"
+#include "las/point_stream.hpp"
 #include "las/record_layout.hpp"
 
 namespace las {
@@ -36,6 +38,19 @@ class Writer {
   // records of a compatible format are converted through the generic point.
   // On failure the records before the failing one stay written.
   std::expected<void, Error> write_records(const RecordLayout& layout, std::span<const std::uint8_t> records);
+
+  // A point to return to: rewind() drops every record written after it, and
+  // with them their counts and bounds. Only where can_rewind() (a regular
+  // file, not a device or a pipe); a later mark replaces an earlier one.
+  struct Mark {
+    std::uint64_t number_of_points = 0;
+    std::array<std::uint64_t, 15> number_of_points_by_return{};
+    Bounds bounds;
+    StreamMark stream;
+  };
+  bool can_rewind() const;
+  Mark mark();
+  std::expected<void, Error> rewind(const Mark& mark);
 
   // Finishes the file. After a failure the writer is still open and may be closed again.
   std::expected<void, Error> close();

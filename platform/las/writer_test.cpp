@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "las/bytes.hpp"
@@ -354,6 +356,69 @@ TEST(Writer, CreateReplacesAFileAndRefusesBadHeadersWithoutCreatingOne) {
   ASSERT_FALSE(writer.has_value());
   EXPECT_EQ(writer.error().message(), "version 1.2 does not support format 6");
   EXPECT_FALSE(fs::exists(dir.file("new.las")));
+}
+
+}  // namespace
+}  // namespace las
+
+namespace las {
+namespace {
+
+// Records written after a mark and then rewound leave no trace: the file is
+// byte for byte the one written without them, LAS or LAZ, whether the mark
+// came before any record, inside a chunk or on a chunk's boundary, and
+// however many chunks the dropped records began.
+TEST(Writer, RewindDropsEverythingWrittenAfterTheMark) {
+  testing::TempDir dir;
+  const Header header = testing::make_header({1, 4}, 6, 0);
+  const RecordLayout layout = RecordLayout::of(header);
+  const Bytes records = testing::make_records(layout, 260'000);
+  const auto part = [&](std::size_t from, std::size_t to) {
+    return std::span<const std::uint8_t>(records).subspan(from * layout.record_length(),
+                                                          (to - from) * layout.record_length());
+  };
+  struct Case {
+    std::size_t kept_before, dropped, kept_after;
+  };
+  const Case cases[] = {{0, 1000, 70'000}, {30'000, 140'000, 60'000}, {50'000, 3, 1}, {120'000, 0, 9}};
+  for (const bool compressed : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(compressed) + " " + std::to_string(c.kept_before) + " " + std::to_string(c.dropped));
+      const std::string direct = dir.file(compressed ? "direct.laz" : "direct.las");
+      const std::string rewound = dir.file(compressed ? "rewound.laz" : "rewound.las");
+      {
+        auto writer = Writer::create(direct, header, compressed);
+        ASSERT_TRUE(writer.has_value());
+        ASSERT_TRUE(writer->write_records(layout, part(0, c.kept_before)).has_value());
+        ASSERT_TRUE(writer->write_records(layout, part(200'000, 200'000 + c.kept_after)).has_value());
+        ASSERT_TRUE(writer->close().has_value());
+      }
+      {
+        auto writer = Writer::create(rewound, header, compressed);
+        ASSERT_TRUE(writer.has_value());
+        ASSERT_TRUE(writer->can_rewind());
+        ASSERT_TRUE(writer->write_records(layout, part(0, c.kept_before)).has_value());
+        const Writer::Mark mark = writer->mark();
+        ASSERT_TRUE(writer->write_records(layout, part(c.kept_before, c.kept_before + c.dropped)).has_value());
+        ASSERT_TRUE(writer->rewind(mark).has_value());
+        ASSERT_TRUE(writer->write_records(layout, part(200'000, 200'000 + c.kept_after)).has_value());
+        ASSERT_TRUE(writer->close().has_value());
+      }
+      EXPECT_TRUE(testing::read_bytes(direct) == testing::read_bytes(rewound));
+    }
+  }
+}
+
+TEST(Writer, NoRewindIntoAPipe) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  {
+    auto writer =
+        Writer::create(io::OutputFile::adopt(io::Descriptor(fds[1]), "pipe"), testing::make_header({1, 2}, 1), false);
+    ASSERT_TRUE(writer.has_value());
+    EXPECT_FALSE(writer->can_rewind());
+  }
+  close(fds[0]);
 }
 
 }  // namespace

@@ -39,18 +39,72 @@ std::expected<void, TileIndexError> ExtractionPipeline::Output::start_sink() {
   return sink_->start(*header);
 }
 
+ExtractionPipeline::Output::Output(const std::string& output_path, RecordSink* sink,
+                                   std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile,
+                                   std::stop_token stop, ExtractionStats& stats, ExtractionProgress& progress)
+    : output_path_(output_path),
+      sink_(sink),
+      first_tile_(std::move(first_tile)),
+      stop_(std::move(stop)),
+      stats_(stats),
+      progress_(progress),
+      can_take_back_(!sink && !StagedOutput::writes_destination(output_path)) {}
+
+std::expected<void, TileIndexError> ExtractionPipeline::Output::start_tile() {
+  tile_started_ = true;
+  tile_mark_.reset();
+  if (writer_ && writer_->can_rewind()) tile_mark_ = writer_->mark();
+  return {};
+}
+
+std::expected<void, TileIndexError> ExtractionPipeline::Output::take_back() {
+  if (tile_mark_) {
+    if (auto rewound = writer_->rewind(*tile_mark_); !rewound) return rewound;
+  } else if (writer_ && tile_written_ > 0) {
+    return std::unexpected(TileIndexError::output_error("the output cannot be cut back: " + output_path_));
+  }
+  progress_.points_written -= tile_written_;
+  tile_written_ = 0;
+  return {};
+}
+
+void ExtractionPipeline::Output::finish_tile(std::optional<std::uint64_t> points_read) {
+  if (points_read) {
+    stats_.points_read += *points_read;
+    stats_.points_written += tile_written_;
+  }
+  tile_written_ = 0;
+  tile_started_ = false;
+  tile_mark_.reset();
+  ++progress_.tiles_done;
+}
+
 std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const las::RecordLayout& layout,
                                                                       std::span<const std::uint8_t> records) {
-  if (sink_) {
-    if (!sink_layout_) {
-      if (auto started = start_sink(); !started) return started;
-    }
-    if (layout == *sink_layout_) return sink_->append(records);
-    if (auto converted = las::convert_records(layout, records, *sink_layout_, converted_); !converted) {
-      return std::unexpected(TileIndexError::output_error(converted.error().message()));
-    }
-    return sink_->append(converted_);
+  if (stop_.stop_requested()) return std::unexpected(TileIndexError::cancelled());
+  if (records.empty()) return {};
+  auto written = sink_ ? write_to_sink(layout, records) : write_to_file(layout, records);
+  if (!written) return written;
+  const std::uint64_t count = records.size() / layout.record_length();
+  tile_written_ += count;
+  progress_.points_written += count;
+  return {};
+}
+
+std::expected<void, TileIndexError> ExtractionPipeline::Output::write_to_sink(const las::RecordLayout& layout,
+                                                                              std::span<const std::uint8_t> records) {
+  if (!sink_layout_) {
+    if (auto started = start_sink(); !started) return started;
   }
+  if (layout == *sink_layout_) return sink_->append(records);
+  if (auto converted = las::convert_records(layout, records, *sink_layout_, converted_); !converted) {
+    return std::unexpected(TileIndexError::output_error(converted.error().message()));
+  }
+  return sink_->append(converted_);
+}
+
+std::expected<void, TileIndexError> ExtractionPipeline::Output::write_to_file(const las::RecordLayout& layout,
+                                                                              std::span<const std::uint8_t> records) {
   if (!writer_) {
     auto header = output_header();
     if (!header) return std::unexpected(std::move(header.error()));
@@ -60,6 +114,7 @@ std::expected<void, TileIndexError> ExtractionPipeline::Output::write(const las:
     auto writer = pointcloud::PointCloudWriter::create(staged_->take_file(), std::move(*header));
     if (!writer) return std::unexpected(std::move(writer.error()));
     writer_.emplace(std::move(*writer));
+    if (tile_started_ && writer_->can_rewind()) tile_mark_ = writer_->mark();
   }
   return writer_->write_records(layout, records);
 }

@@ -39,10 +39,23 @@ las::RecordFilter inside_filter(const G& geometry, const las::RecordLayout& layo
   };
 }
 
-// The records a tile keeps, with the number of its points that were read.
-struct TileResult {
-  std::uint64_t points_read = 0;
-  KeptRecords kept;
+// Where read_tiles puts the kept records, tile after tile in tile order.
+class TileWriter {
+ public:
+  virtual ~TileWriter() = default;
+  // Whether records written for a tile can be taken back. Then the first
+  // tile not yet finished has its records written as they are read; else
+  // each tile's records wait until all its points are read.
+  virtual bool can_take_back() const = 0;
+  // Before a tile's first record is written: where take_back() returns to.
+  virtual std::expected<void, TileIndexError> start_tile() = 0;
+  virtual std::expected<void, TileIndexError> write(const las::RecordLayout& layout,
+                                                    std::span<const std::uint8_t> records) = 0;
+  // Drops the records written since start_tile().
+  virtual std::expected<void, TileIndexError> take_back() = 0;
+  // After each tile: the number of its points read, or nothing for a tile
+  // that contributes nothing because it could not be opened or read.
+  virtual void finish_tile(std::optional<std::uint64_t> points_read) = 0;
 };
 
 struct TileReadSettings {
@@ -75,8 +88,11 @@ using Opened = std::expected<pointcloud::PointCloudReader, TileIndexError>;
 struct TileState {
   std::size_t index = 0;
   std::shared_ptr<pointcloud::PointCloudReader> reader;  // null when it could not be opened
-  std::optional<TileResult> result;
+  std::optional<KeptRecords> held;  // kept records waiting for the earlier tiles
+  std::uint64_t points_read = 0;
+  std::uint64_t kept = 0;
   std::optional<TileIndexError> read_failure;
+  bool streaming = false;  // its records go to the writer as they are read
   bool one_pass = false;
   std::size_t unit_count = 0;
   std::size_t started = 0;
@@ -90,26 +106,26 @@ struct TileState {
 // geometry. The unit of work is a part of a tile that decodes on its own (a
 // LAZ chunk or a slice of plain records; a whole tile whose chunks can only be
 // read in order); the parts of one tile and of the following ones are read
-// together, a bounded number at a time. Each tile's result goes to
-// consume(result) on the calling thread in tile order, as soon as
-// all its parts are read: nothing for a tile that could not be opened or read
-// (logged here), so that a tile contributes all its kept records or none.
-// consume returns the error that ends the extraction, if any.
-template <geometry::ExtractGeometry G, typename Consume>
+// together, a bounded number at a time, and their kept records go to `out` in
+// (tile, part) order. A tile that cannot be opened or read is logged here and
+// contributes none of its records.
+template <geometry::ExtractGeometry G>
 std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo>& tiles, const G& geometry,
-                                               const TileReadSettings& settings, Consume&& consume) {
+                                               const TileReadSettings& settings, TileWriter& out) {
   using detail::PartFailure;
   using detail::PartOutcome;
   using detail::PartRead;
   using detail::TileState;
+  using Result = std::expected<void, TileIndexError>;
   ExtractionProgress& progress = *settings.progress;
   const std::stop_token& stop = settings.stop;
   const std::size_t window = 2 * pool::ThreadPool::global().size();
 
   pool::OrderedTasks<detail::Opened> opening;
   pool::OrderedTasks<PartOutcome> reading;
-  std::deque<TileState> states;  // opened and not yet consumed, in tile order
+  std::deque<TileState> states;  // opened and not yet finished, in tile order
   std::size_t next_open = 0;
+  std::size_t next_begin = 0;
 
   const auto open_ahead = [&] {
     for (; next_open < tiles.size() && opening.size() < window; ++next_open) {
@@ -117,7 +133,6 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     }
   };
 
-  std::size_t next_begin = 0;
   const auto begin_tile = [&](detail::Opened opened) {
     TileState tile;
     tile.index = next_begin++;
@@ -130,7 +145,7 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
       return tile;
     }
     tile.reader = std::make_shared<pointcloud::PointCloudReader>(std::move(*opened));
-    tile.result.emplace(TileResult{0, KeptRecords(tile.reader->layout(), settings.spill_dir)});
+    tile.held.emplace(tile.reader->layout(), settings.spill_dir);
     const std::optional<std::size_t> units = tile.reader->unit_count();
     tile.one_pass = !units;
     tile.unit_count = units.value_or(1);
@@ -180,8 +195,23 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     if (++tile.started == tile.unit_count) tile.all_started = true;
   };
 
+  const auto write = [&](const las::RecordLayout& layout, std::span<const std::uint8_t> records) -> Result {
+    return out.write(layout, records);
+  };
+
+  // The first unfinished tile writes what it holds and from then on what it reads.
+  const auto stream_front = [&]() -> Result {
+    TileState& front = states.front();
+    if (front.streaming || !front.reader || front.read_failure || !out.can_take_back()) return {};
+    if (auto started = out.start_tile(); !started) return started;
+    front.streaming = true;
+    if (auto drained = front.held->drain(write); !drained) return drained;
+    front.held.emplace(front.reader->layout(), settings.spill_dir);
+    return {};
+  };
+
   // Takes the oldest part read into its tile.
-  const auto take_part = [&]() -> std::expected<void, TileIndexError> {
+  const auto take_part = [&]() -> Result {
     PartOutcome outcome = reading.take();
     TileState* tile = &states.front();
     for (std::size_t i = 1; tile->taken == tile->started; ++i) tile = &states[i];
@@ -195,28 +225,41 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
       return {};
     }
     if (tile->read_failure) return {};
-    TileResult& result = *tile->result;
-    result.points_read += outcome->points_read;
+    tile->points_read += outcome->points_read;
     if (outcome->whole) {
-      result.kept = std::move(*outcome->whole);
+      tile->kept += outcome->whole->size();
+      if (tile->streaming) return outcome->whole->drain(write);
+      tile->held = std::move(*outcome->whole);
       return {};
     }
-    return result.kept.append(outcome->kept);
+    tile->kept += outcome->kept.size() / tile->reader->layout().record_length();
+    if (tile->streaming) return out.write(tile->reader->layout(), outcome->kept);
+    return tile->held->append(outcome->kept);
   };
 
-  const auto finish_tile = [&](TileState& tile) -> std::expected<void, TileIndexError> {
+  const auto finish_tile = [&](TileState& tile) -> Result {
     const std::string& location = tiles[tile.index].location;
     if (tile.read_failure) {
       KARVIK_LOG(logging::Level::Warn, kLogTarget,
                  "Failed to read points from " + debug_quote(location) + ": " + tile.read_failure->to_string());
-      return consume(std::optional<TileResult>());
+      if (tile.streaming) {
+        if (auto taken_back = out.take_back(); !taken_back) return taken_back;
+      }
+      out.finish_tile(std::nullopt);
+      return {};
     }
-    if (tile.result && settings.verbose) {
+    if (!tile.reader) {
+      out.finish_tile(std::nullopt);
+      return {};
+    }
+    if (auto drained = tile.held->drain(write); !drained) return drained;
+    if (settings.verbose) {
       KARVIK_LOG(logging::Level::Info, kLogTarget,
-                 "Tile " + debug_quote(location) + ": " + std::to_string(tile.result->points_read) + " -> " +
-                     std::to_string(tile.result->kept.size()) + " points");
+                 "Tile " + debug_quote(location) + ": " + std::to_string(tile.points_read) + " -> " +
+                     std::to_string(tile.kept) + " points");
     }
-    return consume(std::move(tile.result));
+    out.finish_tile(tile.points_read);
+    return {};
   };
 
   for (;;) {
@@ -232,8 +275,11 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
       start_part(states.back());
     }
     while (!states.empty() && states.front().all_started && states.front().taken == states.front().started) {
-      if (auto consumed = finish_tile(states.front()); !consumed) return consumed;
+      if (auto finished = finish_tile(states.front()); !finished) return finished;
       states.pop_front();
+    }
+    if (!states.empty()) {
+      if (auto streamed = stream_front(); !streamed) return streamed;
     }
     if (reading.empty()) {
       if (states.empty() && opening.empty() && next_open == tiles.size()) return {};
@@ -286,13 +332,21 @@ class ExtractionPipeline {
   }
 
  private:
-  // The output file, opened when the first kept record arrives, or the sink.
-  class Output {
+  // The output file, opened when the first kept record arrives, or the sink;
+  // counts what it is given into the statistics and the progress.
+  class Output final : public TileWriter {
    public:
     Output(const std::string& output_path, RecordSink* sink,
-           std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile)
-        : output_path_(output_path), sink_(sink), first_tile_(std::move(first_tile)) {}
-    std::expected<void, TileIndexError> write(const las::RecordLayout& layout, std::span<const std::uint8_t> records);
+           std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile, std::stop_token stop,
+           ExtractionStats& stats, ExtractionProgress& progress);
+    // Only a regular file can be cut back; a sink, a device or a pipe cannot.
+    bool can_take_back() const override { return can_take_back_; }
+    std::expected<void, TileIndexError> start_tile() override;
+    // Unless a stop was requested.
+    std::expected<void, TileIndexError> write(const las::RecordLayout& layout,
+                                              std::span<const std::uint8_t> records) override;
+    std::expected<void, TileIndexError> take_back() override;
+    void finish_tile(std::optional<std::uint64_t> points_read) override;
     std::expected<void, TileIndexError> finish();
     // What a run that keeps nothing does: starts a sink, leaves a file uncreated.
     std::expected<void, TileIndexError> finish_without_points();
@@ -300,14 +354,26 @@ class ExtractionPipeline {
    private:
     std::expected<las::Header, TileIndexError> output_header() const;
     std::expected<void, TileIndexError> start_sink();
+    std::expected<void, TileIndexError> write_to_sink(const las::RecordLayout& layout,
+                                                      std::span<const std::uint8_t> records);
+    std::expected<void, TileIndexError> write_to_file(const las::RecordLayout& layout,
+                                                      std::span<const std::uint8_t> records);
 
     const std::string& output_path_;
     RecordSink* sink_;
     std::expected<pointcloud::PointCloudReader, TileIndexError> first_tile_;
+    std::stop_token stop_;
+    ExtractionStats& stats_;
+    ExtractionProgress& progress_;
+    bool can_take_back_;
     std::optional<StagedOutput> staged_;
     std::optional<pointcloud::PointCloudWriter> writer_;
     std::optional<las::RecordLayout> sink_layout_;
     std::vector<std::uint8_t> converted_;
+    // Where the current tile began: nothing while no file was created for it.
+    bool tile_started_ = false;
+    std::optional<las::Writer::Mark> tile_mark_;
+    std::uint64_t tile_written_ = 0;
   };
 
   template <geometry::ExtractGeometry G>
@@ -343,31 +409,12 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::run(const G& 
 
   // The first tile gives the output's header; opened now so that its failure
   // is known before any tile is streamed.
-  Output output(output_path_, sink, pointcloud::PointCloudReader::open(tiles->front().location));
   ExtractionStats stats;
   stats.tiles_processed = tiles->size();
+  Output output(output_path_, sink, pointcloud::PointCloudReader::open(tiles->front().location), stop, stats,
+                watched);
   const TileReadSettings settings{verbose_, spill_directory(output_path_, sink), stop, &watched};
-  // Hands kept records to the output, slice by slice, unless a stop was requested.
-  auto write = [&](const las::RecordLayout& layout,
-                   std::span<const std::uint8_t> records) -> std::expected<void, TileIndexError> {
-    if (stop.stop_requested()) return std::unexpected(TileIndexError::cancelled());
-    auto written = output.write(layout, records);
-    if (written) watched.points_written += records.size() / layout.record_length();
-    return written;
-  };
-  auto read = read_tiles(*tiles, geometry, settings,
-                         [&](std::optional<TileResult> result) -> std::expected<void, TileIndexError> {
-                           if (result) {
-                             stats.points_read += result->points_read;
-                             if (result->kept.size() > 0) {
-                               if (auto written = result->kept.drain(write); !written) return written;
-                               stats.points_written += result->kept.size();
-                             }
-                           }
-                           ++watched.tiles_done;
-                           return {};
-                         });
-  if (!read) return std::unexpected(std::move(read.error()));
+  if (auto read = read_tiles(*tiles, geometry, settings, output); !read) return std::unexpected(std::move(read.error()));
   watched.points_read = stats.points_read;
 
   if (verbose_) {

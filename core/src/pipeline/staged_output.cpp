@@ -77,9 +77,13 @@ StagedOutput::StagedOutput(Kind kind, std::string destination, Descriptor unname
       file_(las::io::OutputFile::adopt(std::move(writing), destination_)),
       temporary_(std::move(temporary)) {}
 
-std::expected<StagedOutput, TileIndexError> StagedOutput::create(const std::string& destination) {
+bool StagedOutput::writes_destination(const std::string& destination) {
   struct stat st;
-  if (stat(destination.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  return stat(destination.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+std::expected<StagedOutput, TileIndexError> StagedOutput::create(const std::string& destination) {
+  if (writes_destination(destination)) {
     Descriptor fd(open(destination.c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0) return std::unexpected(os_error(destination));
     return StagedOutput(Kind::destination, destination, Descriptor(), std::move(fd), "");
@@ -98,8 +102,7 @@ std::expected<StagedOutput, TileIndexError> StagedOutput::create(const std::stri
 }
 
 std::expected<StagedOutput, TileIndexError> StagedOutput::create_named(const std::string& destination) {
-  struct stat st;
-  if (stat(destination.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (writes_destination(destination)) {
     return std::unexpected(TileIndexError::output_error("not a regular file: " + destination));
   }
   return named_temporary(destination);

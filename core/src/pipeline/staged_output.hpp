@@ -22,6 +22,8 @@ class StagedOutput {
   // Always the named temporary file, for writers that open the file by its
   // name (SQLite); a destination that exists must be a regular file.
   static std::expected<StagedOutput, TileIndexError> create_named(const std::string& destination);
+  // Whether create() writes the destination itself: it exists and is not a regular file.
+  static bool writes_destination(const std::string& destination);
   StagedOutput(StagedOutput&& other) noexcept;
   StagedOutput& operator=(StagedOutput&&) = delete;
   ~StagedOutput();  // removes a named temporary file unless committed

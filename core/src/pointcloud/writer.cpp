@@ -43,6 +43,11 @@ std::expected<void, TileIndexError> PointCloudWriter::write_records(const las::R
   return {};
 }
 
+std::expected<void, TileIndexError> PointCloudWriter::rewind(const las::Writer::Mark& mark) {
+  if (auto rewound = writer_.rewind(mark); !rewound) return std::unexpected(output_error(rewound.error()));
+  return {};
+}
+
 std::expected<void, TileIndexError> PointCloudWriter::close() {
   if (auto closed = writer_.close(); !closed) return std::unexpected(output_error(closed.error()));
   return {};

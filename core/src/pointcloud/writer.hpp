@@ -30,6 +30,10 @@ class PointCloudWriter {
   // Whole records of `layout`, held elsewhere.
   std::expected<void, TileIndexError> write_records(const las::RecordLayout& layout,
                                                     std::span<const std::uint8_t> records);
+  // See las::Writer::mark: records written after a mark can be dropped again.
+  bool can_rewind() const { return writer_.can_rewind(); }
+  las::Writer::Mark mark() { return writer_.mark(); }
+  std::expected<void, TileIndexError> rewind(const las::Writer::Mark& mark);
   std::expected<void, TileIndexError> close();
 
  private:

@@ -108,6 +108,21 @@ std::expected<void, Error> OutputFile::flush() {
   return written;
 }
 
+bool OutputFile::truncatable() const {
+  struct stat info {};
+  return ::fstat(fd_.get(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::expected<void, Error> OutputFile::truncate(std::uint64_t size) {
+  if (auto flushed = flush(); !flushed) return flushed;
+  if (::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0 ||
+      ::lseek(fd_.get(), static_cast<off_t>(size), SEEK_SET) < 0) {
+    return std::unexpected(Error::from_errno(errno, path_));
+  }
+  position_ = size;
+  return {};
+}
+
 std::expected<void, Error> OutputFile::close() {
   if (fd_.get() < 0) return {};
   if (auto flushed = flush(); !flushed) return flushed;

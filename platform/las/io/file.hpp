@@ -70,6 +70,10 @@ class OutputFile {
   // Overwrites bytes already written; the buffer is flushed first.
   std::expected<void, Error> write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
   std::expected<void, Error> flush();
+  // Whether the file can be cut short (a regular file, not a device or a pipe).
+  bool truncatable() const;
+  // Drops the bytes from `size` (at most position()) on; writing goes on there.
+  std::expected<void, Error> truncate(std::uint64_t size);
   // Flushes and closes the descriptor, reporting what closing reports.
   std::expected<void, Error> close();
   // Closes and deletes the file, if this created it and it is a regular file
