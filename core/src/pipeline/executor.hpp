@@ -119,7 +119,7 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
   using Result = std::expected<void, TileIndexError>;
   ExtractionProgress& progress = *settings.progress;
   const std::stop_token& stop = settings.stop;
-  const std::size_t window = 2 * pool::ThreadPool::global().size();
+  const std::size_t window = pool::ThreadPool::global().size() + 1;
 
   pool::OrderedTasks<detail::Opened> opening;
   pool::OrderedTasks<PartOutcome> reading;
