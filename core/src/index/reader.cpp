@@ -132,9 +132,6 @@ std::optional<std::expected<TileChunks, std::string>> ChunkTable::read(std::int6
       }
       auto point_count = value.count(3, 1);
       if (!point_count) return std::unexpected(where(point_count.error()));
-      if (static_cast<std::uint64_t>(*point_count) > std::numeric_limits<std::uint64_t>::max() - points_before) {
-        return std::unexpected(where("the chunks hold more points than can be counted"));
-      }
       ChunkBounds bounds{.first_point = points_before, .point_count = static_cast<std::uint64_t>(*point_count)};
       double* const edges[3][2] = {{&bounds.min_x, &bounds.max_x}, {&bounds.min_y, &bounds.max_y},
                                    {&bounds.min_z, &bounds.max_z}};
