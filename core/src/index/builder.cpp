@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "index/crs.hpp"
@@ -346,13 +347,11 @@ std::expected<void, std::string> write_new(sqlite3* db, const IndexOptions& opti
   Transaction transaction(db);
   if (auto ok = transaction.begin("BEGIN"); !ok) return ok;
   if (auto ok = geopackage::create(db, table); !ok) return ok;
-  if (options.chunks) {
-    if (auto ok = geopackage::create_chunk_table(db, table); !ok) return ok;
-  }
   TileRows rows(db, table);
   if (auto ok = rows.prepared(); !ok) return ok;
   std::optional<ChunkRows> chunk_rows;
   if (options.chunks) {
+    if (auto ok = geopackage::create_chunk_table(db, table); !ok) return ok;
     if (auto ok = chunk_rows.emplace(db, table).prepared(); !ok) return ok;
   }
   CrsTally tally;
@@ -397,14 +396,8 @@ struct IndexedFile {
   bool is_stamped(const FileStamp& stamp) const { return size == stamp.size && modified == modified_text(stamp); }
 };
 
-// Refuses, with the reason, a table that is not a tile index this builder writes.
-std::expected<void, std::string> check_ours(sqlite3* db, const std::string& table) {
-  Statement contents(db, "SELECT 1 FROM gpkg_contents WHERE table_name = ?1 AND data_type = 'features'");
-  if (!contents.prepared()) return std::unexpected("not a GeoPackage (" + contents.errmsg() + ")");
-  contents.bind(1, table);
-  auto found = contents.step();
-  if (!found) return std::unexpected(found.error());
-  if (!*found) return std::unexpected("the GeoPackage has no feature table '" + table + "'");
+// The names of the table's columns; none where there is no such table.
+std::expected<std::vector<std::string>, std::string> columns_of(sqlite3* db, const std::string& table) {
   Statement info(db, "SELECT name FROM pragma_table_info(?1)");
   info.bind(1, table);
   std::vector<std::string> columns;
@@ -414,18 +407,36 @@ std::expected<void, std::string> check_ours(sqlite3* db, const std::string& tabl
     if (!*row) break;
     columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
   }
-  const auto has = [&](const char* name) { return std::find(columns.begin(), columns.end(), name) != columns.end(); };
-  if (!has("location")) {
+  return columns;
+}
+
+// Those of `names` that `columns` lacks, as a list ("" when none).
+std::string missing_columns(const std::vector<std::string>& columns, std::span<const char* const> names) {
+  std::string missing;
+  for (const char* name : names) {
+    if (std::find(columns.begin(), columns.end(), name) == columns.end()) {
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  return missing;
+}
+
+// Refuses, with the reason, a table that is not a tile index this builder writes.
+std::expected<void, std::string> check_ours(sqlite3* db, const std::string& table) {
+  Statement contents(db, "SELECT 1 FROM gpkg_contents WHERE table_name = ?1 AND data_type = 'features'");
+  if (!contents.prepared()) return std::unexpected("not a GeoPackage (" + contents.errmsg() + ")");
+  contents.bind(1, table);
+  auto found = contents.step();
+  if (!found) return std::unexpected(found.error());
+  if (!*found) return std::unexpected("the GeoPackage has no feature table '" + table + "'");
+  auto columns = columns_of(db, table);
+  if (!columns) return std::unexpected(columns.error());
+  if (!missing_columns(*columns, std::array{"location"}).empty()) {
     return std::unexpected("not a karvik tile index: the table '" + table + "' has no location column");
   }
-  std::string missing;
-  for (const char* name : {"fid", "geom"}) {
-    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
-  }
-  for (const char* name : geopackage::kTileColumns) {
-    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
-  }
-  if (!missing.empty()) {
+  std::vector<const char*> required = {"fid", "geom"};
+  required.insert(required.end(), std::begin(geopackage::kTileColumns), std::end(geopackage::kTileColumns));
+  if (const std::string missing = missing_columns(*columns, required); !missing.empty()) {
     return std::unexpected("not a karvik tile index: the table '" + table + "' lacks the columns " + missing);
   }
   return {};
@@ -463,25 +474,12 @@ std::expected<std::unordered_map<std::string, IndexedFile>, std::string> indexed
 // Whether the table exists; refuses, with the reason, one that is not a chunk table this builder writes.
 std::expected<bool, std::string> check_chunk_table(sqlite3* db, const std::string& table) {
   const std::string chunks = geopackage::chunk_table(table);
-  Statement info(db, "SELECT name FROM pragma_table_info(?1)");
-  info.bind(1, chunks);
-  std::vector<std::string> columns;
-  for (;;) {
-    auto row = info.step();
-    if (!row) return std::unexpected(row.error());
-    if (!*row) break;
-    columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
-  }
-  if (columns.empty()) return false;
-  std::string missing;
-  const auto need = [&](const char* name) {
-    if (std::find(columns.begin(), columns.end(), name) == columns.end()) {
-      missing += (missing.empty() ? "" : ", ") + std::string(name);
-    }
-  };
-  need("fid");
-  for (const char* name : geopackage::kChunkColumns) need(name);
-  if (!missing.empty()) {
+  auto columns = columns_of(db, chunks);
+  if (!columns) return std::unexpected(columns.error());
+  if (columns->empty()) return false;
+  std::vector<const char*> required = {"fid"};
+  required.insert(required.end(), std::begin(geopackage::kChunkColumns), std::end(geopackage::kChunkColumns));
+  if (const std::string missing = missing_columns(*columns, required); !missing.empty()) {
     return std::unexpected("the table '" + chunks + "' is not a karvik chunk table: it lacks the columns " + missing);
   }
   return true;
