@@ -12,6 +12,9 @@ int run_index(std::vector<std::string> words) {
   Arguments arguments(std::move(words));
   karvik_core::index::IndexOptions options;
   options.update = arguments.flag("update");
+  const bool chunks = arguments.flag("chunks"), no_chunks = arguments.flag("no-chunks");
+  if (chunks && no_chunks) return usage_error("index", "give --chunks or --no-chunks, not both");
+  options.chunks = !no_chunks;
   const auto layer = arguments.value("layer");
   if (!layer) return usage_error("index", layer.error());
   if (*layer) options.layer = **layer;

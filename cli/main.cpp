@@ -10,10 +10,12 @@ namespace karvik_cli {
 
 const char* usage(const std::string& command) {
   if (command == "index") {
-    return "usage: karvik index INDEX PATH... [--layer NAME] [--update]\n"
+    return "usage: karvik index INDEX PATH... [--layer NAME] [--update] [--chunks | --no-chunks]\n"
            "  Builds the GeoPackage tile index INDEX from LAS/LAZ files: each PATH is a file, or a folder\n"
            "  searched for .las and .laz files. --layer names the feature table (default: tiles);\n"
-           "  --update brings an existing index up to date with the files.\n";
+           "  --update brings an existing index up to date with the files. --chunks (the default) also\n"
+           "  records the bounds of each tile's chunks, so that extractions read only the chunks they\n"
+           "  need; --no-chunks records headers only (and an update drops the chunk bounds).\n";
   }
   if (command == "extract") {
     return "usage: karvik extract INDEX OUTPUT GEOMETRY [--verbose] [--quiet]\n"
@@ -31,7 +33,7 @@ const char* usage(const std::string& command) {
            "  --json prints one JSON object per line and file.\n";
   }
   return "usage: karvik COMMAND [ARGUMENTS]\n"
-         "  karvik index INDEX PATH... [--layer NAME] [--update]\n"
+         "  karvik index INDEX PATH... [--layer NAME] [--update] [--chunks | --no-chunks]\n"
          "  karvik extract INDEX OUTPUT GEOMETRY [--verbose] [--quiet]\n"
          "  karvik info FILE... [--json]\n"
          "  karvik COMMAND --help    describes a command\n";

@@ -189,5 +189,6 @@ def build_index(
     paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     layer: str = "tiles",
     update: bool = False,
+    chunks: bool = True,
 ) -> IndexReport:
     """Build a GeoPackage tile index of LAS/LAZ files, as extract() reads it."""

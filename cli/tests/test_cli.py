@@ -88,6 +88,7 @@ def test_extract_writes_what_the_module_writes(cli, small, tmp_path, option, geo
         (["info"], "give at least one LAS or LAZ file"),
         (["index", "i.gpkg"], "give the index and at least one file or folder"),
         (["index", "i.gpkg", "d", "--layer"], "--layer needs a value"),
+        (["index", "i.gpkg", "d", "--chunks", "--no-chunks"], "give --chunks or --no-chunks, not both"),
     ],
 )
 def test_usage_errors_print_the_usage_and_exit_2(cli, tmp_path, args, message):
@@ -297,6 +298,19 @@ def test_index_names_what_it_leaves_out_and_updates(cli, tmp_path):
     updated = run(cli, "index", index, folder, "--update")
     assert updated.returncode == 0, updated.stderr
     assert updated.stdout == f"Indexed 2 tiles into {index} (1 read, 1 removed)\n"
+
+    # Chunk bounds by default; --no-chunks drops them on update, --chunks brings them back for every tile.
+    import sqlite3
+    chunk_tables = "SELECT count(*) FROM sqlite_master WHERE name = 'tiles_chunks'"
+    with sqlite3.connect(index) as db:
+        assert db.execute(chunk_tables).fetchone() == (1,)
+    assert run(cli, "index", index, folder, "--update", "--no-chunks").returncode == 0
+    with sqlite3.connect(index) as db:
+        assert db.execute(chunk_tables).fetchone() == (0,)
+    again = run(cli, "index", index, folder, "--update", "--chunks")
+    assert again.stdout == f"Indexed 2 tiles into {index} (2 read, 0 removed)\n"
+    with sqlite3.connect(index) as db:
+        assert db.execute("SELECT count(DISTINCT tile_fid) FROM tiles_chunks").fetchone() == (2,)
 
     nothing = run(cli, "index", tmp_path / "empty.gpkg", tmp_path / "no-such-folder")
     assert nothing.returncode == 1

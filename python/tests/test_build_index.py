@@ -49,7 +49,17 @@ def test_gdal_opens_the_index_and_uses_its_spatial_index(tmp_path, caplog):
 
     source = ogr.Open(str(index))
     assert source.GetDriver().GetName() == "GPKG"
-    assert [source.GetLayer(i).GetName() for i in range(source.GetLayerCount())] == ["tiles"]
+    assert [source.GetLayer(i).GetName() for i in range(source.GetLayerCount())] == ["tiles", "tiles_chunks"]
+    # The chunk bounds: a plain table, one row per chunk (each of these tiles is one).
+    chunks = source.GetLayerByName("tiles_chunks")
+    assert chunks.GetGeomType() == ogr.wkbNone
+    assert chunks.GetFIDColumn() == "fid"
+    fields = chunks.GetLayerDefn()
+    assert [fields.GetFieldDefn(i).GetName() for i in range(fields.GetFieldCount())] == [
+        "tile_fid", "chunk", "first_point", "point_count", "min_x", "max_x", "min_y", "max_y", "min_z", "max_z",
+        "file_size", "file_modified_ns"]
+    assert chunks.GetFeatureCount() == len(PERMUTATIONS)
+    assert {(c.GetField("chunk"), c.GetField("first_point"), c.GetField("point_count")) for c in chunks} == {(0, 0, 1)}
     layer = source.GetLayerByName("tiles")
     assert layer.GetFeatureCount() == len(PERMUTATIONS)
     assert layer.GetGeomType() == ogr.wkbPolygon
@@ -97,6 +107,16 @@ def test_gdal_validator_finds_only_what_geopackage_1_4_changed(tile_folder, tmp_
     assert checker.warnings == []
 
 
+def test_chunks_false_writes_headers_only_and_an_update_drops_them(tile_folder, tmp_path):
+    index = tmp_path / "index.gpkg"
+    build_index(index, tile_folder, chunks=False)
+    assert rows(index, "SELECT table_name FROM gpkg_contents") == [("tiles",)]
+    build_index(index, tile_folder, update=True)
+    assert rows(index, "SELECT count(DISTINCT tile_fid) FROM tiles_chunks") == [(6,)]
+    build_index(index, tile_folder, update=True, chunks=False)
+    assert rows(index, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'tiles_chunks%'") == [(0,)]
+
+
 def test_extracts_what_a_hand_made_index_extracts(tiles, tile_folder, tmp_path):
     built = tmp_path / "built.gpkg"
     assert build_index(built, tile_folder).tiles_indexed == len(tiles)
@@ -142,7 +162,8 @@ def test_update_adds_rereads_and_removes_tiles_keeping_fids(tile_folder, tmp_pat
 def test_paths_are_a_path_or_an_iterable_of_paths(tile_folder, tmp_path, as_paths):
     report = build_index(str(tmp_path / "index.gpkg"), as_paths(tile_folder), layer="footprints")
     assert report.tiles_indexed == 6
-    assert rows(tmp_path / "index.gpkg", "SELECT table_name FROM gpkg_contents") == [("footprints",)]
+    assert rows(tmp_path / "index.gpkg", "SELECT table_name FROM gpkg_contents ORDER BY 1") == [
+        ("footprints",), ("footprints_chunks",)]
 
 
 @pytest.mark.parametrize("arguments, message", [

@@ -9,10 +9,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "index/crs.hpp"
 #include "index/geopackage.hpp"
+#include "index/reader.hpp"
 #include "index/sqlite.hpp"
 #include "index/tile_header.hpp"
 #include "log/log.hpp"
@@ -208,8 +210,8 @@ class TileRows {
     return {};
   }
 
-  // Writes the tile as a new row, or over row `fid`.
-  std::expected<void, std::string> write(const TileHeader& tile, std::optional<std::int64_t> fid) {
+  // Writes the tile as a new row, or over row `fid`; returns the row's fid.
+  std::expected<std::int64_t, std::string> write(const TileHeader& tile, std::optional<std::int64_t> fid) {
     if (srs_id_ == geopackage::kUndefinedSrs && tile.crs) {
       auto srs = geopackage::srs_for(db_, tile.crs);
       if (!srs) return std::unexpected(srs.error());
@@ -224,9 +226,10 @@ class TileRows {
     s.bind(6, tile.min_z);
     s.bind(7, tile.max_z);
     s.bind(8, static_cast<std::int64_t>(tile.stamp.size));
-    s.bind(9, tile.stamp.modified);
+    s.bind(9, modified_text(tile.stamp));
     if (fid) s.bind(10, *fid);
-    return s.run();
+    if (auto ok = s.run(); !ok) return std::unexpected(ok.error());
+    return fid ? *fid : sqlite3_last_insert_rowid(db_);
   }
 
   std::expected<void, std::string> remove(std::int64_t fid) {
@@ -242,15 +245,72 @@ class TileRows {
   std::int64_t srs_id_ = geopackage::kUndefinedSrs;
 };
 
-// Reads the headers of `files` on the worker pool and hands each, in order,
-// to `consume` on this thread; files that cannot be read are skipped.
+// Writes the chunk rows of tiles: all of a tile's, or none.
+class ChunkRows {
+ public:
+  ChunkRows(sqlite3* db, const std::string& table)
+      : insert_(db, "INSERT INTO " + quote_identifier(geopackage::chunk_table(table)) +
+                        " (tile_fid, chunk, first_point, point_count, min_x, max_x, min_y, max_y, min_z, max_z,"
+                        " file_size, file_modified_ns) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"),
+        remove_(db, "DELETE FROM " + quote_identifier(geopackage::chunk_table(table)) + " WHERE tile_fid = ?1") {}
+
+  std::expected<void, std::string> prepared() const {
+    for (const Statement* s : {&insert_, &remove_}) {
+      if (!s->prepared()) return std::unexpected(s->errmsg());
+    }
+    return {};
+  }
+
+  std::expected<void, std::string> write(std::int64_t tile_fid, const std::vector<ChunkBounds>& chunks,
+                                         const FileStamp& stamp) {
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      const ChunkBounds& c = chunks[i];
+      insert_.bind(1, tile_fid);
+      insert_.bind(2, static_cast<std::int64_t>(i));
+      insert_.bind(3, static_cast<std::int64_t>(c.first_point));
+      insert_.bind(4, static_cast<std::int64_t>(c.point_count));
+      int column = 5;
+      for (double v : {c.min_x, c.max_x, c.min_y, c.max_y, c.min_z, c.max_z}) insert_.bind(column++, v);
+      insert_.bind(11, static_cast<std::int64_t>(stamp.size));
+      insert_.bind(12, stamp.modified_ns);
+      if (auto ok = insert_.run(); !ok) return ok;
+    }
+    return {};
+  }
+
+  std::expected<void, std::string> remove(std::int64_t tile_fid) {
+    remove_.bind(1, tile_fid);
+    return remove_.run();
+  }
+
+ private:
+  Statement insert_, remove_;
+};
+
+// A tile as read for the index: its header and, when asked for, its chunk bounds or why there are none.
+struct ReadTile {
+  TileHeader header;
+  std::optional<std::expected<std::vector<ChunkBounds>, std::string>> chunks;
+};
+
+std::expected<ReadTile, std::string> read_tile(const std::string& path, bool chunks) {
+  auto header = read_tile_header(path);
+  if (!header) return std::unexpected(std::move(header.error()));
+  ReadTile tile{std::move(*header), std::nullopt};
+  if (chunks) tile.chunks = read_chunk_bounds(path, tile.header.stamp);
+  return tile;
+}
+
+// Reads the headers of `files` (and their chunk bounds, with `chunks`) on the
+// worker pool and hands each, in order, to `consume` on this thread; files
+// that cannot be read are skipped.
 template <typename Consume>
-std::expected<void, std::string> read_headers(const std::vector<std::string>& files, IndexReport& report,
-                                              Consume&& consume) {
+std::expected<void, std::string> read_tiles(const std::vector<std::string>& files, bool chunks, IndexReport& report,
+                                            Consume&& consume) {
   std::expected<void, std::string> outcome;
-  pool::ordered_map<std::expected<TileHeader, std::string>>(
-      files.size(), kWindow, [&](std::size_t i) { return read_tile_header(files[i]); },
-      [&](std::size_t i, std::expected<TileHeader, std::string> tile) {
+  pool::ordered_map<std::expected<ReadTile, std::string>>(
+      files.size(), kWindow, [&](std::size_t i) { return read_tile(files[i], chunks); },
+      [&](std::size_t i, std::expected<ReadTile, std::string> tile) {
         if (!tile) {
           skip(report, files[i], std::move(tile.error()));
           return true;
@@ -262,9 +322,26 @@ std::expected<void, std::string> read_headers(const std::vector<std::string>& fi
   return outcome;
 }
 
+// Writes the tile's row (new, or over `fid`) and, where they were read whole, its chunk rows.
+std::expected<void, std::string> write_tile(TileRows& rows, ChunkRows* chunk_rows, const ReadTile& tile,
+                                            std::optional<std::int64_t> fid, IndexReport& report) {
+  auto written = rows.write(tile.header, fid);
+  if (!written) return std::unexpected(written.error());
+  if (!chunk_rows || !tile.chunks) return {};
+  if (!*tile.chunks) {
+    KARVIK_LOG(logging::Level::Warn, kLogTarget,
+               "No chunk bounds for " + to_utf8_lossy(tile.header.location) + " (it will be read whole): " +
+                   tile.chunks->error());
+    report.without_chunks.push_back({tile.header.location, tile.chunks->error()});
+    return {};
+  }
+  return chunk_rows->write(*written, **tile.chunks, tile.header.stamp);
+}
+
 // Fills a new, empty database with the tiles; the error is a text.
-std::expected<void, std::string> write_new(sqlite3* db, const std::string& table, const std::vector<std::string>& files,
-                                           IndexReport& report) {
+std::expected<void, std::string> write_new(sqlite3* db, const IndexOptions& options,
+                                           const std::vector<std::string>& files, IndexReport& report) {
+  const std::string& table = options.layer;
   // The file is discarded on failure: no journal needed.
   if (auto ok = sqlite::exec(db, "PRAGMA journal_mode = OFF"); !ok) return ok;
   Transaction transaction(db);
@@ -272,10 +349,15 @@ std::expected<void, std::string> write_new(sqlite3* db, const std::string& table
   if (auto ok = geopackage::create(db, table); !ok) return ok;
   TileRows rows(db, table);
   if (auto ok = rows.prepared(); !ok) return ok;
+  std::optional<ChunkRows> chunk_rows;
+  if (options.chunks) {
+    if (auto ok = geopackage::create_chunk_table(db, table); !ok) return ok;
+    if (auto ok = chunk_rows.emplace(db, table).prepared(); !ok) return ok;
+  }
   CrsTally tally;
-  auto written = read_headers(files, report, [&](const TileHeader& tile) {
-    tally.add(tile.crs, tile.location);
-    return rows.write(tile, std::nullopt);
+  auto written = read_tiles(files, options.chunks, report, [&](const ReadTile& tile) {
+    tally.add(tile.header.crs, tile.header.location);
+    return write_tile(rows, chunk_rows ? &*chunk_rows : nullptr, tile, std::nullopt, report);
   });
   if (!written) return written;
   if (report.tiles_read == 0) {
@@ -290,14 +372,14 @@ std::expected<void, std::string> write_new(sqlite3* db, const std::string& table
   return transaction.commit();
 }
 
-std::expected<IndexReport, TileIndexError> build_new(const std::string& index_path, const std::string& table,
+std::expected<IndexReport, TileIndexError> build_new(const std::string& index_path, const IndexOptions& options,
                                                      const std::vector<std::string>& files, IndexReport report) {
   if (files.empty()) return std::unexpected(output_error(index_path, "no LAS/LAZ file found to index"));
   auto staged = pipeline::StagedOutput::create_named(index_path);
   if (!staged) return std::unexpected(std::move(staged.error()));
   auto db = open_database(staged->temporary_path(), SQLITE_OPEN_READWRITE);
   if (!db) return std::unexpected(output_error(index_path, db.error()));
-  if (auto ok = write_new(db->get(), table, files, report); !ok) {
+  if (auto ok = write_new(db->get(), options, files, report); !ok) {
     return std::unexpected(output_error(index_path, ok.error()));
   }
   if (sqlite3_close(db->release()) != SQLITE_OK) return std::unexpected(output_error(index_path, "closing failed"));
@@ -306,19 +388,16 @@ std::expected<IndexReport, TileIndexError> build_new(const std::string& index_pa
   return report;
 }
 
+// A row of the feature table: its fid and the file's size and modification time as written.
 struct IndexedFile {
   std::int64_t fid;
-  FileStamp stamp;
+  std::uint64_t size;
+  std::string modified;
+  bool is_stamped(const FileStamp& stamp) const { return size == stamp.size && modified == modified_text(stamp); }
 };
 
-// Refuses, with the reason, a table that is not a tile index this builder writes.
-std::expected<void, std::string> check_ours(sqlite3* db, const std::string& table) {
-  Statement contents(db, "SELECT 1 FROM gpkg_contents WHERE table_name = ?1 AND data_type = 'features'");
-  if (!contents.prepared()) return std::unexpected("not a GeoPackage (" + contents.errmsg() + ")");
-  contents.bind(1, table);
-  auto found = contents.step();
-  if (!found) return std::unexpected(found.error());
-  if (!*found) return std::unexpected("the GeoPackage has no feature table '" + table + "'");
+// The names of the table's columns; none where there is no such table.
+std::expected<std::vector<std::string>, std::string> columns_of(sqlite3* db, const std::string& table) {
   Statement info(db, "SELECT name FROM pragma_table_info(?1)");
   info.bind(1, table);
   std::vector<std::string> columns;
@@ -328,18 +407,36 @@ std::expected<void, std::string> check_ours(sqlite3* db, const std::string& tabl
     if (!*row) break;
     columns.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
   }
-  const auto has = [&](const char* name) { return std::find(columns.begin(), columns.end(), name) != columns.end(); };
-  if (!has("location")) {
+  return columns;
+}
+
+// Those of `names` that `columns` lacks, as a list ("" when none).
+std::string missing_columns(const std::vector<std::string>& columns, std::span<const char* const> names) {
+  std::string missing;
+  for (const char* name : names) {
+    if (std::find(columns.begin(), columns.end(), name) == columns.end()) {
+      missing += (missing.empty() ? "" : ", ") + std::string(name);
+    }
+  }
+  return missing;
+}
+
+// Refuses, with the reason, a table that is not a tile index this builder writes.
+std::expected<void, std::string> check_ours(sqlite3* db, const std::string& table) {
+  Statement contents(db, "SELECT 1 FROM gpkg_contents WHERE table_name = ?1 AND data_type = 'features'");
+  if (!contents.prepared()) return std::unexpected("not a GeoPackage (" + contents.errmsg() + ")");
+  contents.bind(1, table);
+  auto found = contents.step();
+  if (!found) return std::unexpected(found.error());
+  if (!*found) return std::unexpected("the GeoPackage has no feature table '" + table + "'");
+  auto columns = columns_of(db, table);
+  if (!columns) return std::unexpected(columns.error());
+  if (!missing_columns(*columns, std::array{"location"}).empty()) {
     return std::unexpected("not a karvik tile index: the table '" + table + "' has no location column");
   }
-  std::string missing;
-  for (const char* name : {"fid", "geom"}) {
-    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
-  }
-  for (const char* name : geopackage::kTileColumns) {
-    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
-  }
-  if (!missing.empty()) {
+  std::vector<const char*> required = {"fid", "geom"};
+  required.insert(required.end(), std::begin(geopackage::kTileColumns), std::end(geopackage::kTileColumns));
+  if (const std::string missing = missing_columns(*columns, required); !missing.empty()) {
     return std::unexpected("not a karvik tile index: the table '" + table + "' lacks the columns " + missing);
   }
   return {};
@@ -368,10 +465,24 @@ std::expected<std::unordered_map<std::string, IndexedFile>, std::string> indexed
     if (!location) return std::unexpected(location.error());
     const auto* modified = reinterpret_cast<const char*>(sqlite3_column_text(select.get(), 3));
     files[std::move(*location)] = {sqlite3_column_int64(select.get(), 0),
-                                   {static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 2)),
-                                    modified ? modified : ""}};
+                                   static_cast<std::uint64_t>(sqlite3_column_int64(select.get(), 2)),
+                                   modified ? modified : ""};
   }
   return files;
+}
+
+// Whether the table exists; refuses, with the reason, one that is not a chunk table this builder writes.
+std::expected<bool, std::string> check_chunk_table(sqlite3* db, const std::string& table) {
+  const std::string chunks = geopackage::chunk_table(table);
+  auto columns = columns_of(db, chunks);
+  if (!columns) return std::unexpected(columns.error());
+  if (columns->empty()) return false;
+  std::vector<const char*> required = {"fid"};
+  required.insert(required.end(), std::begin(geopackage::kChunkColumns), std::end(geopackage::kChunkColumns));
+  if (const std::string missing = missing_columns(*columns, required); !missing.empty()) {
+    return std::unexpected("the table '" + chunks + "' is not a karvik chunk table: it lacks the columns " + missing);
+  }
+  return true;
 }
 
 bool is_gone(const std::string& path) {
@@ -379,8 +490,9 @@ bool is_gone(const std::string& path) {
   return stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
-std::expected<IndexReport, TileIndexError> update_existing(const std::string& index_path, const std::string& table,
+std::expected<IndexReport, TileIndexError> update_existing(const std::string& index_path, const IndexOptions& options,
                                                            const std::vector<std::string>& files, IndexReport report) {
+  const std::string& table = options.layer;
   auto db = open_database(index_path, SQLITE_OPEN_READWRITE);
   if (!db) return std::unexpected(TileIndexError::geo_package_open(db.error() + ": " + to_utf8_lossy(index_path)));
   const auto failed = [&](const std::string& text) {
@@ -395,20 +507,57 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   if (!index_crs) return failed(index_crs.error());
   auto indexed = indexed_files(db->get(), table);
   if (!indexed) return failed(indexed.error());
+  auto had_chunks = check_chunk_table(db->get(), table);
+  if (!had_chunks) return failed(had_chunks.error());
+  // The chunk rows there are, which decide with the tile rows which tiles to read again.
+  std::optional<ChunkTable> chunks_there;
+  if (options.chunks && *had_chunks) {
+    auto opened = ChunkTable::open(db->get(), table);
+    if (!opened) return failed(opened.error());
+    chunks_there.emplace(std::move(*opened));
+  } else if (options.chunks) {
+    if (auto ok = geopackage::create_chunk_table(db->get(), table); !ok) return failed(ok.error());
+  } else if (*had_chunks) {
+    if (auto ok = geopackage::drop_chunk_table(db->get(), table); !ok) return failed(ok.error());
+  }
 
   TileRows rows(db->get(), table);
   if (auto ok = rows.prepared(); !ok) return failed(ok.error());
   rows.use_srs(index_crs->has_value() ? *srs_id : geopackage::kUndefinedSrs);
+  std::optional<ChunkRows> chunk_rows;
+  if (options.chunks) {
+    if (auto ok = chunk_rows.emplace(db->get(), table).prepared(); !ok) return failed(ok.error());
+  }
+  // A tile is kept when its file has the stamp of its row and, with chunks, of its sound chunk rows.
+  const auto unchanged = [&](const IndexedFile& file, const FileStamp& stamp) {
+    if (!file.is_stamped(stamp)) return false;
+    if (!options.chunks) return true;
+    if (!chunks_there) return false;
+    const auto entry = chunks_there->read(file.fid);
+    return entry && *entry && (*entry)->stamp == stamp;
+  };
   std::vector<std::string> to_read;
   std::size_t kept = 0;
   for (const auto& [location, file] : *indexed) {
     if (is_gone(location)) {
       if (auto ok = rows.remove(file.fid); !ok) return failed(ok.error());
       ++report.tiles_removed;
-    } else if (auto stamp = stamp_of(location); stamp && *stamp == file.stamp) {
+    } else if (auto stamp = file_stamp(location); stamp && unchanged(file, *stamp)) {
       ++kept;
     } else {
       to_read.push_back(location);
+    }
+  }
+  if (chunk_rows) {
+    // Rows of tiles gone (also those deleted by other programs) and of tiles to read again, which may fail.
+    if (auto ok = sqlite::exec(db->get(), "DELETE FROM " + quote_identifier(geopackage::chunk_table(table)) +
+                                              " WHERE tile_fid NOT IN (SELECT fid FROM " + quote_identifier(table) +
+                                              ")");
+        !ok) {
+      return failed(ok.error());
+    }
+    for (const std::string& location : to_read) {
+      if (auto ok = chunk_rows->remove(indexed->at(location).fid); !ok) return failed(ok.error());
     }
   }
   for (const std::string& file : files) {
@@ -419,10 +568,11 @@ std::expected<IndexReport, TileIndexError> update_existing(const std::string& in
   CrsTally tally;
   tally.add(*index_crs, "", kept);
   const std::size_t skipped_before = report.skipped.size();
-  auto written = read_headers(to_read, report, [&](const TileHeader& tile) {
-    tally.add(tile.crs, tile.location);
-    const auto existing = indexed->find(tile.location);
-    return rows.write(tile, existing == indexed->end() ? std::nullopt : std::optional(existing->second.fid));
+  auto written = read_tiles(to_read, options.chunks, report, [&](const ReadTile& tile) {
+    tally.add(tile.header.crs, tile.header.location);
+    const auto existing = indexed->find(tile.header.location);
+    return write_tile(rows, chunk_rows ? &*chunk_rows : nullptr, tile,
+                      existing == indexed->end() ? std::nullopt : std::optional(existing->second.fid), report);
   });
   if (!written) return failed(written.error());
   // Indexed files that cannot be read again keep their rows as they were.
@@ -450,8 +600,8 @@ std::expected<IndexReport, TileIndexError> build_index(const std::string& index_
   IndexReport report;
   const std::vector<std::string> files = collect_files(paths, report);
   std::error_code error;
-  if (options.update && fs::exists(index_path, error)) return update_existing(index_path, options.layer, files, report);
-  return build_new(index_path, options.layer, files, report);
+  if (options.update && fs::exists(index_path, error)) return update_existing(index_path, options, files, report);
+  return build_new(index_path, options, files, report);
 }
 
 }  // namespace karvik_core::index

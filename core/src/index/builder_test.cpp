@@ -14,8 +14,10 @@
 #include "geometry/box.hpp"
 #include "index/crs.hpp"
 #include "index/reader.hpp"
+#include "index/tile_header.hpp"
 #include "las/header_codec.hpp"
 #include "las/io/file.hpp"
+#include "las/reader.hpp"
 #include "pipeline/executor.hpp"
 #include "testing/gpkg_fixture.hpp"
 #include "testing/las_fixture.hpp"
@@ -69,6 +71,51 @@ Rows query(const fs::path& gpkg, const std::string& sql) {
   sqlite3_finalize(stmt);
   sqlite3_close(db);
   return rows;
+}
+
+// What a full decode of each unit of the file gives: the bounds the index must hold.
+std::expected<std::vector<ChunkBounds>, std::string> decoded_units(const std::string& path) {
+  auto reader = las::Reader::open(path);
+  if (!reader) return std::unexpected(reader.error().message());
+  const las::RecordLayout layout = reader->layout();
+  std::vector<ChunkBounds> units;
+  std::uint64_t first = 0;
+  for (std::vector<std::uint8_t> records;; records.clear()) {
+    auto count = reader->read_batch(records);
+    if (!count) return std::unexpected(count.error().message());
+    if (*count == 0) break;
+    ChunkBounds unit{first, *count, 1e308, -1e308, 1e308, -1e308, 1e308, -1e308};
+    for (std::size_t at = 0; at < records.size(); at += layout.record_length()) {
+      const las::Vector3 p = layout.coordinates(&records[at]);
+      unit.min_x = std::min(unit.min_x, p.x), unit.max_x = std::max(unit.max_x, p.x);
+      unit.min_y = std::min(unit.min_y, p.y), unit.max_y = std::max(unit.max_y, p.y);
+      unit.min_z = std::min(unit.min_z, p.z), unit.max_z = std::max(unit.max_z, p.z);
+    }
+    units.push_back(unit);
+    first += *count;
+  }
+  return units;
+}
+
+// The chunk entry the index holds for the tile at `location`, as the reader gives it.
+std::optional<std::expected<TileChunks, std::string>> chunk_entry(const fs::path& gpkg, const std::string& location) {
+  auto reader = TileIndexReader::open(gpkg.string());
+  EXPECT_TRUE(reader);
+  auto tiles = reader->read_tiles(std::nullopt, AxisAlignedBox(-1e300, 1e300, -1e300, 1e300));
+  EXPECT_TRUE(tiles) << tiles.error().to_string();
+  for (const TileInfo& tile : tiles ? *tiles : std::vector<TileInfo>{}) {
+    if (tile.location == location) return tile.chunks;
+  }
+  ADD_FAILURE() << "no tile " << location;
+  return std::nullopt;
+}
+
+// Whether the index holds for the file the bounds a full decode gives, with its stamp.
+void expect_decoded_bounds(const fs::path& gpkg, const std::string& location) {
+  const auto entry = chunk_entry(gpkg, location);
+  ASSERT_TRUE(entry && *entry) << location << ": " << (entry ? entry->error() : "no entry");
+  EXPECT_EQ((*entry)->stamp, *file_stamp(location)) << location;
+  EXPECT_EQ((*entry)->chunks, *decoded_units(location)) << location;
 }
 
 std::string file_bytes(const fs::path& path) {
@@ -154,9 +201,10 @@ TEST_F(BuilderTest, WritesAGeoPackageOfEveryTileFound) {
                         " gpkg_spatial_ref_sys WHERE srs_id = 28992"),
             (Rows{{"Amersfoort / RD New", "EPSG", "28992", kRdNew}}));
   EXPECT_EQ(query(gpkg, "SELECT table_name, data_type, identifier, min_x, min_y, max_x, max_y, srs_id"
-                        " FROM gpkg_contents"),
-            (Rows{{"tiles", "features", "tiles", "100.0", "200.0", "107.0", "207.0", "28992"}}));
-  const auto last_change = query(gpkg, "SELECT last_change FROM gpkg_contents");
+                        " FROM gpkg_contents ORDER BY table_name"),
+            (Rows{{"tiles", "features", "tiles", "100.0", "200.0", "107.0", "207.0", "28992"},
+                  {"tiles_chunks", "attributes", "tiles_chunks", "NULL", "NULL", "NULL", "NULL", "NULL"}}));
+  const auto last_change = query(gpkg, "SELECT last_change FROM gpkg_contents WHERE table_name = 'tiles'");
   EXPECT_TRUE(std::regex_match(last_change[0][0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
   EXPECT_EQ(query(gpkg, "SELECT * FROM gpkg_geometry_columns"),
             (Rows{{"tiles", "geom", "POLYGON", "28992", "0", "0"}}));
@@ -310,7 +358,7 @@ TEST_F(BuilderTest, TilesWithoutCoordinateSystemAreIndexedWithAWarning) {
 
   tile("none/a.las", 0, 0, {});
   build_ok({path("none")}, {}, "none.gpkg");
-  EXPECT_EQ(query(path("none.gpkg"), "SELECT srs_id FROM gpkg_contents"), Rows{{"-1"}});
+  EXPECT_EQ(query(path("none.gpkg"), "SELECT srs_id FROM gpkg_contents WHERE data_type = 'features'"), Rows{{"-1"}});
   EXPECT_EQ(warnings().back(), "karvik: No tile has a coordinate system (e.g. " + path("none/a.las") +
                                    "); the index has an undefined one");
 }
@@ -376,7 +424,7 @@ TEST_F(BuilderTest, RealSamples) {
   const std::set<std::string> broken = {
       "laszip__broken_coder.laz",        "laszip__broken_compressor.laz",     "laszip__broken_type.laz",
       "laszip__broken_version.laz",      "pdal__1.2-with-color-clipped.las", "pdal__garbage_nVariableLength.las"};
-  std::size_t readable = 0;
+  std::size_t readable = 0, with_chunks = 0;
   for (const auto& entry : fs::directory_iterator(KARVIK_SAMPLES_DIR)) {
     const std::string name = entry.path().filename().string();
     if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
@@ -393,6 +441,19 @@ TEST_F(BuilderTest, RealSamples) {
     }
     ASSERT_TRUE(report.has_value()) << name << ": " << report.error().to_string();
     EXPECT_EQ(report->tiles_indexed, 1u) << name;
+    // Chunk bounds where every point decodes; none, with the reason, where some do not.
+    const std::string location = fs::absolute(entry.path()).lexically_normal().string();
+    if (auto units = decoded_units(location); units && !units->empty()) {
+      expect_decoded_bounds(path(index), location);
+      EXPECT_TRUE(report->without_chunks.empty()) << name;
+      ++with_chunks;
+    } else if (units) {
+      EXPECT_FALSE(chunk_entry(path(index), location).has_value()) << name << " holds no point";
+    } else {
+      EXPECT_FALSE(chunk_entry(path(index), location).has_value()) << name;
+      ASSERT_EQ(report->without_chunks.size(), 1u) << name;
+      EXPECT_EQ(report->without_chunks[0].reason, units.error()) << name;
+    }
     auto file = las::io::InputFile::open(entry.path().string());
     auto header = las::read_header(*file);
     ASSERT_TRUE(header) << name;
@@ -402,9 +463,10 @@ TEST_F(BuilderTest, RealSamples) {
     ++readable;
   }
   EXPECT_EQ(readable, 53u);
+  EXPECT_GT(with_chunks, 40u);
   const auto srs_of = [&](const std::string& sample) {
     build_ok({std::string(KARVIK_SAMPLES_DIR) + "/" + sample}, {}, "one.gpkg");
-    return query(path("one.gpkg"), "SELECT srs_id FROM gpkg_contents")[0][0];
+    return query(path("one.gpkg"), "SELECT srs_id FROM gpkg_contents WHERE data_type = 'features'")[0][0];
   };
   EXPECT_EQ(srs_of("pdal__epsg_4326.las"), "4326");           // GeoTIFF keys only
   EXPECT_EQ(srs_of("laz-rs__point10.las"), "-1");             // none
@@ -421,7 +483,7 @@ TEST_F(BuilderTest, RealSamples) {
     hand_made.push_back({row[0], Rect::from_pairs(b.min.x, b.max.x, b.min.y, b.max.y)});
   }
   write_index(path("hand.gpkg"), hand_made);
-  auto contents = query(path("ellipsoid.gpkg"), "SELECT min_x, max_x, min_y, max_y FROM gpkg_contents")[0];
+  auto contents = query(path("ellipsoid.gpkg"), "SELECT min_x, max_x, min_y, max_y FROM gpkg_contents WHERE data_type = 'features'")[0];
   const double mid_x = (std::stod(contents[0]) + std::stod(contents[1])) / 2;
   const double mid_y = (std::stod(contents[2]) + std::stod(contents[3])) / 2;
   const AxisAlignedBox box(mid_x - 40, mid_x + 10, mid_y - 15, mid_y + 40);
@@ -457,7 +519,7 @@ TEST_F(BuilderTest, UpdateAddsRereadsAndRemovesTilesKeepingFids) {
   // The R-tree follows the rows: b's new footprint, c gone.
   EXPECT_EQ(query(path("index.gpkg"), "SELECT id, minx, maxy FROM rtree_tiles_geom ORDER BY id"),
             (Rows{{"1", "0.0", "3.0"}, {"2", "50.0", "55.0"}, {"4", "30.0", "3.0"}}));
-  EXPECT_EQ(query(path("index.gpkg"), "SELECT min_x, min_y, max_x, max_y FROM gpkg_contents"),
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT min_x, min_y, max_x, max_y FROM gpkg_contents WHERE data_type = 'features'"),
             (Rows{{"0.0", "0.0", "55.0", "55.0"}}));
   auto reader = TileIndexReader::open(path("index.gpkg"));
   auto tiles = reader->read_tiles(std::nullopt, AxisAlignedBox(52, 53, 52, 53));
@@ -542,8 +604,149 @@ TEST_F(BuilderTest, UpdateGivesAnIndexWithoutCoordinateSystemTheNewTilesOne) {
   build_ok({path("t")});
   tile("t/b.las", 10, 0, {utm31()});
   build_ok({path("t")}, {.layer = "tiles", .update = true});
-  EXPECT_EQ(query(path("index.gpkg"), "SELECT srs_id FROM gpkg_contents"), Rows{{"32631"}});
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT srs_id FROM gpkg_contents WHERE data_type = 'features'"),
+            Rows{{"32631"}});
   EXPECT_EQ(query(path("index.gpkg"), "SELECT DISTINCT substr(hex(geom), 9, 8) FROM tiles"), Rows{{"777F0000"}});
+}
+
+// Points in a pattern that gives every unit bounds of its own.
+std::vector<TilePoint> scattered(std::size_t count) {
+  std::vector<TilePoint> points;
+  for (std::size_t i = 0; i < count; ++i) {
+    points.push_back({100 + static_cast<double>(i % 997) * 0.25 + static_cast<double>(i / 20000),
+                      200 + static_cast<double>((i * 7919) % 4001) * 0.01, static_cast<double>(i % 1009) * 0.02 - 3});
+  }
+  return points;
+}
+
+TEST_F(BuilderTest, ChunkBoundsAreThoseOfAFullDecodeOfEachUnit) {
+  const struct {
+    const char* name;
+    std::uint8_t format;
+    bool compressed;
+  } cases[] = {{"slices.las", 1, false}, {"f1.laz", 1, true}, {"f3.laz", 3, true},
+               {"f6.laz", 6, true},      {"f7.laz", 7, true}};
+  for (const auto& c : cases) {
+    TileOptions options;
+    options.format = c.format;
+    options.compressed = c.compressed;
+    options.vlrs = {kRdNewVlr()};
+    write_tile(path(c.name), scattered(110'000), options);
+  }
+  const IndexReport report = build_ok({dir_.path().string()});
+  EXPECT_EQ(report.tiles_indexed, 5u);
+  EXPECT_TRUE(report.without_chunks.empty());
+  for (const auto& c : cases) {
+    expect_decoded_bounds(path("index.gpkg"), path(c.name));
+    EXPECT_EQ(decoded_units(path(c.name))->size(), 3u) << c.name;
+  }
+
+  // The table as written: its columns, its index, and a row of every chunk of every tile.
+  const fs::path gpkg = path("index.gpkg");
+  EXPECT_EQ(query(gpkg, "SELECT name, type, \"notnull\", pk FROM pragma_table_info('tiles_chunks')"),
+            (Rows{{"fid", "INTEGER", "1", "1"},         {"tile_fid", "INTEGER", "1", "0"},
+                  {"chunk", "INTEGER", "1", "0"},       {"first_point", "INTEGER", "1", "0"},
+                  {"point_count", "INTEGER", "1", "0"}, {"min_x", "DOUBLE", "1", "0"},
+                  {"max_x", "DOUBLE", "1", "0"},        {"min_y", "DOUBLE", "1", "0"},
+                  {"max_y", "DOUBLE", "1", "0"},        {"min_z", "DOUBLE", "1", "0"},
+                  {"max_z", "DOUBLE", "1", "0"},        {"file_size", "INTEGER", "1", "0"},
+                  {"file_modified_ns", "INTEGER", "1", "0"}}));
+  EXPECT_EQ(query(gpkg, "SELECT name FROM pragma_index_info('tiles_chunks_tile_fid')"),
+            (Rows{{"tile_fid"}, {"chunk"}}));
+  const FileStamp stamp = *file_stamp(path("slices.las"));
+  EXPECT_EQ(query(gpkg, "SELECT chunk, first_point, point_count, file_size, file_modified_ns FROM tiles_chunks"
+                        " WHERE tile_fid = (SELECT fid FROM tiles WHERE location = '" + path("slices.las") +
+                        "') ORDER BY chunk"),
+            (Rows{{"0", "0", "50000", std::to_string(stamp.size), std::to_string(stamp.modified_ns)},
+                  {"1", "50000", "50000", std::to_string(stamp.size), std::to_string(stamp.modified_ns)},
+                  {"2", "100000", "10000", std::to_string(stamp.size), std::to_string(stamp.modified_ns)}}));
+  EXPECT_EQ(query(gpkg, "SELECT count(*) FROM tiles_chunks"), Rows{{"15"}});
+}
+
+TEST_F(BuilderTest, ATileWhosePointsCannotAllBeReadGetsNoChunkRows) {
+  const std::string good = tile("good.laz", 0, 0, {kRdNewVlr()}, true);
+  // A LAZ tile whose header announces a point more than its chunks hold: the header reads, the points do not.
+  const std::string short_tile = tile("short.laz", 10, 0, {kRdNewVlr()}, true);
+  {
+    std::fstream f(short_tile, std::ios::in | std::ios::out | std::ios::binary);
+    const std::uint32_t count = 17;
+    f.seekp(107);  // the legacy point count of a LAS 1.2 header
+    f.write(reinterpret_cast<const char*>(&count), 4);
+  }
+  const IndexReport report = build_ok({dir_.path().string()});
+  EXPECT_EQ(report.tiles_indexed, 2u);
+  ASSERT_EQ(report.without_chunks.size(), 1u);
+  EXPECT_EQ(report.without_chunks[0].path, short_tile);
+  EXPECT_EQ(warnings(), std::vector<std::string>{"karvik: No chunk bounds for " + short_tile +
+                                                 " (it will be read whole): " + report.without_chunks[0].reason});
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT t.location, count(c.fid) FROM tiles t LEFT JOIN tiles_chunks c"
+                                      " ON c.tile_fid = t.fid GROUP BY t.fid ORDER BY t.fid"),
+            (Rows{{good, "1"}, {short_tile, "0"}}));
+  EXPECT_FALSE(chunk_entry(path("index.gpkg"), short_tile).has_value());
+  expect_decoded_bounds(path("index.gpkg"), good);
+}
+
+TEST_F(BuilderTest, WithoutChunksTheIndexHoldsHeadersOnly) {
+  const std::string a = tile("a.laz", 0, 0, {kRdNewVlr()}, true);
+  build_ok({a}, {.layer = "tiles", .update = false, .chunks = false});
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT table_name FROM gpkg_contents"), Rows{{"tiles"}});
+  EXPECT_EQ(query(path("index.gpkg"), "SELECT count(*) FROM sqlite_master WHERE name LIKE 'tiles_chunks%'"),
+            Rows{{"0"}});
+  EXPECT_FALSE(chunk_entry(path("index.gpkg"), a).has_value());
+}
+
+TEST_F(BuilderTest, UpdateKeepsTheChunkBoundsCurrent) {
+  const std::string a = tile("t/a.las", 0, 0), b = tile("t/b.laz", 10, 0, {kRdNewVlr()}, true);
+  const std::string c = tile("t/c.las", 20, 0);
+  const fs::path gpkg = path("index.gpkg");
+  build_ok({path("t")});
+  const auto rows_of = [&](const std::string& location) {
+    return query(gpkg, "SELECT c.fid, c.min_x, c.max_x FROM tiles_chunks c JOIN tiles t ON t.fid = c.tile_fid"
+                       " WHERE t.location = '" + location + "' ORDER BY c.chunk");
+  };
+  const Rows a_rows = rows_of(a);
+  ASSERT_EQ(a_rows.size(), 1u);
+
+  // b rewritten elsewhere with the same size (only its time and bounds tell), c deleted, d added.
+  TileOptions compressed;
+  compressed.compressed = true;
+  compressed.vlrs = {kRdNewVlr()};
+  const std::uint64_t b_size = fs::file_size(b);
+  write_tile(b, grid(60, 0, 4, 1.0), compressed);
+  ASSERT_EQ(fs::file_size(b), b_size);
+  fs::remove(c);
+  const std::string d = tile("t/d.laz", 30, 0, {kRdNewVlr()}, true);
+  const IndexReport report = build_ok({path("t")}, {.layer = "tiles", .update = true});
+  EXPECT_EQ(report.tiles_read, 2u);
+  EXPECT_EQ(rows_of(a), a_rows);
+  EXPECT_EQ(rows_of(b)[0][1], "60.0");
+  for (const std::string& tile : {a, b, d}) expect_decoded_bounds(gpkg, tile);
+  EXPECT_EQ(query(gpkg, "SELECT count(*) FROM tiles_chunks"), Rows{{"3"}});
+
+  // Rows that are not sound (here: a gap) are replaced although the file is unchanged.
+  Gpkg(gpkg).exec("UPDATE tiles_chunks SET chunk = 1 WHERE fid = " + a_rows[0][0]);
+  EXPECT_EQ(build_ok({}, {.layer = "tiles", .update = true}).tiles_read, 1u);
+  expect_decoded_bounds(gpkg, a);
+  EXPECT_EQ(build_ok({}, {.layer = "tiles", .update = true}).tiles_read, 0u);
+
+  // Without chunks an update drops them; with them again, every tile gets them.
+  build_ok({}, {.layer = "tiles", .update = true, .chunks = false});
+  EXPECT_EQ(query(gpkg, "SELECT table_name FROM gpkg_contents"), Rows{{"tiles"}});
+  EXPECT_EQ(query(gpkg, "SELECT count(*) FROM sqlite_master WHERE name LIKE 'tiles_chunks%'"), Rows{{"0"}});
+  EXPECT_FALSE(chunk_entry(gpkg, a).has_value());
+  EXPECT_EQ(build_ok({}, {.layer = "tiles", .update = true}).tiles_read, 3u);
+  for (const std::string& tile : {a, b, d}) expect_decoded_bounds(gpkg, tile);
+  EXPECT_EQ(query(gpkg, "SELECT data_type FROM gpkg_contents WHERE table_name = 'tiles_chunks'"),
+            Rows{{"attributes"}});
+
+  // A table of that name that is not ours is refused, the index unchanged.
+  Gpkg(gpkg).exec("DROP TABLE tiles_chunks; CREATE TABLE tiles_chunks (fid INTEGER PRIMARY KEY, notes TEXT)");
+  const std::string before = file_bytes(gpkg);
+  EXPECT_EQ(build_error({}, {.layer = "tiles", .update = true}),
+            "Output file error: the table 'tiles_chunks' is not a karvik chunk table: it lacks the columns "
+            "tile_fid, chunk, first_point, point_count, min_x, max_x, min_y, max_y, min_z, max_z, file_size, "
+            "file_modified_ns; the index is unchanged: " + gpkg.string());
+  EXPECT_EQ(file_bytes(gpkg), before);
 }
 
 }  // namespace

@@ -215,6 +215,34 @@ std::expected<void, std::string> create(sqlite3* db, const std::string& table) {
   return extension.run();
 }
 
+std::string chunk_table(const std::string& table) { return table + "_chunks"; }
+
+std::expected<void, std::string> create_chunk_table(sqlite3* db, const std::string& table) {
+  const std::string chunks = chunk_table(table);
+  const std::string sql =
+      "CREATE TABLE " + quote_identifier(chunks) +
+      " (\"fid\" INTEGER PRIMARY KEY NOT NULL, \"tile_fid\" INTEGER NOT NULL, \"chunk\" INTEGER NOT NULL,"
+      " \"first_point\" INTEGER NOT NULL, \"point_count\" INTEGER NOT NULL, \"min_x\" DOUBLE NOT NULL,"
+      " \"max_x\" DOUBLE NOT NULL, \"min_y\" DOUBLE NOT NULL, \"max_y\" DOUBLE NOT NULL, \"min_z\" DOUBLE NOT NULL,"
+      " \"max_z\" DOUBLE NOT NULL, \"file_size\" INTEGER NOT NULL, \"file_modified_ns\" INTEGER NOT NULL);"
+      "CREATE INDEX " + quote_identifier(chunks + "_tile_fid") + " ON " + quote_identifier(chunks) +
+      " (\"tile_fid\", \"chunk\");";
+  if (auto ok = exec(db, sql); !ok) return ok;
+  Statement contents(db, "INSERT INTO gpkg_contents (table_name, data_type, identifier, description)"
+                         " VALUES (?1, 'attributes', ?1, ?2)");
+  contents.bind(1, chunks);
+  contents.bind(2, "Bounds of the chunks of the tiles of '" + table + "', for reading only the chunks needed");
+  return contents.run();
+}
+
+std::expected<void, std::string> drop_chunk_table(sqlite3* db, const std::string& table) {
+  const std::string chunks = chunk_table(table);
+  if (auto ok = exec(db, "DROP TABLE IF EXISTS " + quote_identifier(chunks)); !ok) return ok;
+  Statement contents(db, "DELETE FROM gpkg_contents WHERE table_name = ?1");
+  contents.bind(1, chunks);
+  return contents.run();
+}
+
 std::expected<std::int64_t, std::string> srs_for(sqlite3* db, const std::optional<CoordinateSystem>& crs) {
   if (!crs) return kUndefinedSrs;
   std::int64_t id = crs->epsg.value_or(kCustomSrs);
@@ -272,6 +300,10 @@ std::expected<void, std::string> finish_contents(sqlite3* db, const std::string&
   contents.bind(1, table);
   contents.bind(2, srs_id);
   if (auto ok = contents.run(); !ok) return ok;
+  Statement chunks(db, "UPDATE gpkg_contents SET last_change = strftime('%Y-%m-%dT%H:%M:%fZ','now')"
+                       " WHERE table_name = ?1");
+  chunks.bind(1, chunk_table(table));
+  if (auto ok = chunks.run(); !ok) return ok;
   Statement columns(db, "UPDATE gpkg_geometry_columns SET srs_id = ?2 WHERE table_name = ?1");
   columns.bind(1, table);
   columns.bind(2, srs_id);

@@ -24,6 +24,15 @@ inline constexpr std::int64_t kUndefinedSrs = -1;
 inline constexpr const char* kTileColumns[] = {"location", "point_count", "point_format", "las_version",
                                                "min_z",    "max_z",       "file_size",    "modified"};
 
+// The attribute table of chunk bounds beside the feature table `table`.
+std::string chunk_table(const std::string& table);
+// Its columns after fid, as written: the tile's fid in `table`, the chunk's
+// number from 0, its first point and point count, its bounds, and the stamp
+// (file_stamp) of the file they were computed from.
+inline constexpr const char* kChunkColumns[] = {"tile_fid", "chunk", "first_point", "point_count",
+                                                "min_x",    "max_x", "min_y",       "max_y",
+                                                "min_z",    "max_z", "file_size",   "file_modified_ns"};
+
 // Registers ST_MinX, ST_MaxX, ST_MinY, ST_MaxY and ST_IsEmpty, which the
 // R-tree triggers call, on the connection (read from the geometry headers).
 std::expected<void, std::string> register_functions(sqlite3* db);
@@ -32,6 +41,12 @@ std::expected<void, std::string> register_functions(sqlite3* db);
 // the required SRS rows, and the feature table `table` with its R-tree index.
 std::expected<void, std::string> create(sqlite3* db, const std::string& table);
 
+// The chunk table of `table`, its index on (tile_fid, chunk) and its
+// gpkg_contents row, as an attribute table.
+std::expected<void, std::string> create_chunk_table(sqlite3* db, const std::string& table);
+// Drops the chunk table of `table` and its gpkg_contents row, where they exist.
+std::expected<void, std::string> drop_chunk_table(sqlite3* db, const std::string& table);
+
 // The SRS id for the coordinate system (none: undefined), its row added when
 // missing: the EPSG code as id and organisation code, the WKT as definition.
 std::expected<std::int64_t, std::string> srs_for(sqlite3* db, const std::optional<CoordinateSystem>& crs);
@@ -39,7 +54,8 @@ std::expected<std::int64_t, std::string> srs_for(sqlite3* db, const std::optiona
 std::expected<std::optional<CoordinateSystem>, std::string> crs_of_srs(sqlite3* db, std::int64_t srs_id);
 
 // Sets the table's gpkg_contents row (extent of all rows, time of change) and
-// gpkg_geometry_columns row to the SRS, and every geometry's SRS id with it.
+// gpkg_geometry_columns row to the SRS, and every geometry's SRS id with it;
+// the time of change of its chunk table's row too, where there is one.
 std::expected<void, std::string> finish_contents(sqlite3* db, const std::string& table, std::int64_t srs_id);
 
 // A GeoPackage geometry: little-endian header with the x/y envelope, then the

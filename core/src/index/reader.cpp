@@ -3,9 +3,13 @@
 #include <sqlite3.h>
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
+#include "index/geopackage.hpp"
 #include "index/sqlite.hpp"
+#include "text/number.hpp"
 #include "text/utf8.hpp"
 
 namespace karvik_core::index {
@@ -28,7 +32,136 @@ double read_double(const std::uint8_t* at, bool little_endian) {
   return std::bit_cast<double>(bits);
 }
 
+const char* storage_class(int type) {
+  switch (type) {
+    case SQLITE_INTEGER: return "an integer";
+    case SQLITE_FLOAT: return "a real number";
+    case SQLITE_TEXT: return "text";
+    case SQLITE_BLOB: return "a blob";
+    default: return "NULL";
+  }
+}
+
+// The checks of one tile's chunk rows, taken in chunk order.
+class ChunkRowCheck {
+ public:
+  explicit ChunkRowCheck(sqlite3_stmt* row) : row_(row) {}
+
+  // A whole number of at least `least` in the column, or why not.
+  std::expected<std::int64_t, std::string> count(int column, std::int64_t least) const {
+    const int type = sqlite3_column_type(row_, column);
+    if (type != SQLITE_INTEGER) return std::unexpected(name(column) + " is " + storage_class(type) + ", not an integer");
+    const std::int64_t value = sqlite3_column_int64(row_, column);
+    if (value < least) {
+      return std::unexpected(name(column) + " is " + std::to_string(value) + ", less than " + std::to_string(least));
+    }
+    return value;
+  }
+
+  // The range of the columns `column` (minimum) and `column + 1` (maximum), or why it is none.
+  std::expected<std::pair<double, double>, std::string> range(int column) const {
+    double bounds[2];
+    for (int i = 0; i < 2; ++i) {
+      const int type = sqlite3_column_type(row_, column + i);
+      if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) {
+        return std::unexpected(name(column + i) + " is " + storage_class(type) + ", not a number");
+      }
+      bounds[i] = sqlite3_column_double(row_, column + i);
+      if (!std::isfinite(bounds[i])) {
+        return std::unexpected(name(column + i) + " is " + render_number(bounds[i]) + ", not a finite number");
+      }
+    }
+    if (bounds[0] > bounds[1]) {
+      return std::unexpected(name(column) + " " + render_number(bounds[0]) + " is greater than " +
+                             name(column + 1) + " " + render_number(bounds[1]));
+    }
+    return std::pair(bounds[0], bounds[1]);
+  }
+
+ private:
+  std::string name(int column) const { return sqlite3_column_name(row_, column); }
+  sqlite3_stmt* row_;
+};
+
 }  // namespace
+
+ChunkTable::ChunkTable(std::string name, std::unique_ptr<sqlite::Statement> select)
+    : name_(std::move(name)), select_(std::move(select)) {}
+ChunkTable::ChunkTable(ChunkTable&&) noexcept = default;
+ChunkTable::~ChunkTable() = default;
+
+std::expected<ChunkTable, std::string> ChunkTable::open(sqlite3* db, const std::string& table) {
+  const std::string name = geopackage::chunk_table(table);
+  auto select = std::make_unique<Statement>(
+      db, "SELECT fid, chunk, first_point, point_count, min_x, max_x, min_y, max_y, min_z, max_z, file_size,"
+          " file_modified_ns FROM " + quote_identifier(name) + " WHERE tile_fid = ?1 ORDER BY chunk, fid");
+  if (!select->prepared()) return std::unexpected(select->errmsg());
+  return ChunkTable(name, std::move(select));
+}
+
+std::optional<std::expected<TileChunks, std::string>> ChunkTable::read(std::int64_t tile_fid) {
+  sqlite3_stmt* row = select_->get();
+  sqlite3_reset(row);
+  sqlite3_bind_int64(row, 1, tile_fid);
+  TileChunks entry;
+  const auto check = [&]() -> std::expected<void, std::string> {
+    const ChunkRowCheck value(row);
+    std::int64_t fid = 0;
+    const auto where = [&](const std::string& why) { return "row " + std::to_string(fid) + ": " + why; };
+    for (;;) {
+      auto more = select_->step();
+      if (!more) return std::unexpected("the table cannot be read: " + more.error());
+      if (!*more) return {};
+      fid = sqlite3_column_int64(row, 0);
+      const std::uint64_t expected_chunk = entry.chunks.size();
+      std::uint64_t points_before = 0;
+      if (!entry.chunks.empty()) points_before = entry.chunks.back().first_point + entry.chunks.back().point_count;
+      auto chunk = value.count(1, 0);
+      if (!chunk) return std::unexpected(where(chunk.error()));
+      if (static_cast<std::uint64_t>(*chunk) < expected_chunk) {
+        return std::unexpected(where("chunk " + std::to_string(*chunk) + " appears more than once"));
+      }
+      if (static_cast<std::uint64_t>(*chunk) > expected_chunk) {
+        return std::unexpected(where("chunk " + std::to_string(expected_chunk) + " is missing"));
+      }
+      auto first_point = value.count(2, 0);
+      if (!first_point) return std::unexpected(where(first_point.error()));
+      if (static_cast<std::uint64_t>(*first_point) != points_before) {
+        return std::unexpected(where("first_point is " + std::to_string(*first_point) + ", the chunks before hold " +
+                                     std::to_string(points_before) + " points"));
+      }
+      auto point_count = value.count(3, 1);
+      if (!point_count) return std::unexpected(where(point_count.error()));
+      ChunkBounds bounds{.first_point = points_before, .point_count = static_cast<std::uint64_t>(*point_count)};
+      double* const edges[3][2] = {{&bounds.min_x, &bounds.max_x}, {&bounds.min_y, &bounds.max_y},
+                                   {&bounds.min_z, &bounds.max_z}};
+      for (int axis = 0; axis < 3; ++axis) {
+        auto range = value.range(4 + 2 * axis);
+        if (!range) return std::unexpected(where(range.error()));
+        *edges[axis][0] = range->first;
+        *edges[axis][1] = range->second;
+      }
+      auto size = value.count(10, 0);
+      if (!size) return std::unexpected(where(size.error()));
+      auto modified = value.count(11, std::numeric_limits<std::int64_t>::min());
+      if (!modified) return std::unexpected(where(modified.error()));
+      const FileStamp stamp{static_cast<std::uint64_t>(*size), *modified};
+      if (entry.chunks.empty()) {
+        entry.stamp = stamp;
+      } else if (stamp != entry.stamp) {
+        return std::unexpected(where("its file_size and file_modified_ns (" + std::to_string(stamp.size) + ", " +
+                                     std::to_string(stamp.modified_ns) + ") differ from those of chunk 0 (" +
+                                     std::to_string(entry.stamp.size) + ", " +
+                                     std::to_string(entry.stamp.modified_ns) + ")"));
+      }
+      entry.chunks.push_back(bounds);
+    }
+  }();
+  sqlite3_reset(row);
+  if (!check) return std::unexpected("malformed chunk bounds in '" + name_ + "' (" + check.error() + ")");
+  if (entry.chunks.empty()) return std::nullopt;
+  return entry;
+}
 
 void TileIndexReader::Close::operator()(sqlite3* db) const { sqlite3_close(db); }
 
@@ -90,22 +223,28 @@ std::expected<std::string, TileIndexError> TileIndexReader::find_geometry_column
   return std::move(*column);
 }
 
-std::expected<std::vector<TileInfo>, TileIndexError> TileIndexReader::read_all_tiles(
+std::expected<std::string, TileIndexError> TileIndexReader::resolve_table(
     const std::optional<std::string>& table) const {
-  std::string table_name;
-  if (table) {
-    table_name = *table;
-  } else {
-    auto tables = list_tables();
-    if (!tables) return std::unexpected(std::move(tables.error()));
-    if (tables->empty()) return std::unexpected(TileIndexError::tile_query("No feature tables found"));
-    table_name = std::move(tables->front());
-  }
+  if (table) return *table;
+  auto tables = list_tables();
+  if (!tables) return std::unexpected(std::move(tables.error()));
+  if (tables->empty()) return std::unexpected(TileIndexError::tile_query("No feature tables found"));
+  return std::move(tables->front());
+}
+
+std::expected<std::vector<TileInfo>, TileIndexError> TileIndexReader::read_all_tiles(
+    const std::string& table_name) const {
   auto geometry_column = find_geometry_column(table_name);
   if (!geometry_column) return std::unexpected(std::move(geometry_column.error()));
 
-  Statement stmt(db_.get(),
-                 "SELECT location, " + quote_identifier(*geometry_column) + " FROM " + quote_identifier(table_name));
+  const std::string columns = "SELECT location, " + quote_identifier(*geometry_column);
+  const std::string from = " FROM " + quote_identifier(table_name);
+  // The rowid where the table has one (not one WITHOUT ROWID).
+  std::optional<Statement> with_rowid(std::in_place, db_.get(), columns + ", rowid" + from);
+  if (!with_rowid->prepared()) with_rowid.reset();
+  std::optional<Statement> without_rowid;
+  if (!with_rowid) without_rowid.emplace(db_.get(), columns + from);
+  Statement& stmt = with_rowid ? *with_rowid : *without_rowid;
   if (!stmt.prepared()) return std::unexpected(TileIndexError::tile_query("Failed to prepare query: " + stmt.errmsg()));
   if (auto ok = stmt.check_parameters(0); !ok) return std::unexpected(TileIndexError::tile_query(ok.error()));
 
@@ -120,9 +259,27 @@ std::expected<std::vector<TileInfo>, TileIndexError> TileIndexReader::read_all_t
     if (!blob) return std::unexpected(TileIndexError::tile_query(blob.error()));
     auto bounds = extract_bounds_from_blob(*blob);
     if (!bounds) return std::unexpected(TileIndexError::tile_query(bounds.error().to_string()));
-    tiles.push_back(TileInfo{std::move(*location), *bounds});
+    std::optional<std::int64_t> fid;
+    if (with_rowid && sqlite3_column_type(stmt.get(), 2) == SQLITE_INTEGER) fid = sqlite3_column_int64(stmt.get(), 2);
+    tiles.push_back(TileInfo{std::move(*location), *bounds, fid});
   }
   return tiles;
+}
+
+void TileIndexReader::read_chunks(const std::string& table_name, std::vector<TileInfo>& tiles) const {
+  Statement registered(db_.get(), "SELECT 1 FROM gpkg_contents WHERE table_name = ?1 AND data_type = 'attributes'");
+  if (!registered.prepared()) return;  // no gpkg_contents: an index without chunk table
+  registered.bind(1, geopackage::chunk_table(table_name));
+  if (auto found = registered.step(); !found || !*found) return;
+  auto chunks = ChunkTable::open(db_.get(), table_name);
+  for (TileInfo& tile : tiles) {
+    if (!chunks) {
+      tile.chunks = std::unexpected("the chunk table '" + geopackage::chunk_table(table_name) +
+                                    "' cannot be read: " + chunks.error());
+    } else if (tile.fid) {
+      tile.chunks = chunks->read(*tile.fid);
+    }
+  }
 }
 
 std::expected<Rect, TileIndexError> TileIndexReader::extract_bounds_from_blob(std::span<const std::uint8_t> blob) {

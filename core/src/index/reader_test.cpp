@@ -323,5 +323,105 @@ TEST(TileIndexReader, ReadsGdalGeoPackages) {
   EXPECT_EQ((*all)[1].bounds.min_x, 10);
 }
 
+// Tiles a (fid 1) and b (fid 2) side by side and c (fid 3) far off; a has
+// three chunks, c one, b none.
+void chunked_index(Gpkg& g) {
+  g.standard_tables();
+  g.feature_table();
+  g.tile("a.laz", {0, 0, 10, 10});
+  g.tile("b.laz", {10, 0, 20, 10});
+  g.tile("c.laz", {100, 100, 110, 110});
+  g.chunk_table();
+  g.exec("INSERT INTO tiles_chunks VALUES (1, 1, 0, 0, 10, 0, 4, 0, 10, 1, 2, 1000, 5),"
+         " (2, 1, 1, 10, 10, 4, 8, 0, 10, -1, 3, 1000, 5), (3, 1, 2, 20, 5, 8, 10, 2, 3, 0, 0, 1000, 5),"
+         " (4, 3, 0, 0, 7, 100, 110, 100, 110, 5, 6, 77, -12)");
+}
+
+TEST(TileIndexReader, ChunkBoundsOfTheSelectedTiles) {
+  TempDir dir;
+  Gpkg g(dir / "index.gpkg");
+  chunked_index(g);
+  auto tiles = open_ok(g.path()).read_tiles(std::nullopt, AxisAlignedBox(5, 15, 1, 2));
+  ASSERT_TRUE(tiles) << tiles.error().to_string();
+  ASSERT_EQ(tiles->size(), 2u);
+  const TileInfo &a = (*tiles)[0], &b = (*tiles)[1];
+  EXPECT_EQ(a.fid, 1);
+  EXPECT_EQ(b.fid, 2);
+  ASSERT_TRUE(a.chunks && *a.chunks) << (a.chunks ? a.chunks->error() : "no entry");
+  EXPECT_EQ((*a.chunks)->stamp, (FileStamp{1000, 5}));
+  EXPECT_EQ((*a.chunks)->chunks, (std::vector<ChunkBounds>{{0, 10, 0, 4, 0, 10, 1, 2},
+                                                          {10, 10, 4, 8, 0, 10, -1, 3},
+                                                          {20, 5, 8, 10, 2, 3, 0, 0}}));
+  EXPECT_FALSE(b.chunks.has_value());
+  auto c = open_ok(g.path()).read_tiles(std::nullopt, AxisAlignedBox(101, 102, 101, 102));
+  ASSERT_TRUE(c && c->front().chunks && *c->front().chunks);
+  EXPECT_EQ((*c->front().chunks)->stamp, (FileStamp{77, -12}));
+
+  // Without registration the table is not ours to read; an index without one reads as it always did.
+  g.exec("DELETE FROM gpkg_contents WHERE table_name = 'tiles_chunks'");
+  auto unregistered = open_ok(g.path()).read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(unregistered);
+  for (const TileInfo& tile : *unregistered) EXPECT_FALSE(tile.chunks.has_value()) << tile.location;
+  // A registered table that cannot be read makes every tile's entry that error, never the read's.
+  g.exec("INSERT INTO gpkg_contents VALUES ('tiles_chunks', 'attributes')");
+  g.exec("ALTER TABLE tiles_chunks DROP COLUMN file_modified_ns");
+  auto unreadable = open_ok(g.path()).read_tiles(std::nullopt, kEverything);
+  ASSERT_TRUE(unreadable);
+  ASSERT_EQ(unreadable->size(), 3u);
+  for (const TileInfo& tile : *unreadable) {
+    ASSERT_TRUE(tile.chunks && !*tile.chunks);
+    EXPECT_EQ(tile.chunks->error(), "the chunk table 'tiles_chunks' cannot be read: no such column: file_modified_ns");
+  }
+}
+
+TEST(TileIndexReader, EachKindOfCorruptChunkRowRejectsItsTileOnly) {
+  const struct {
+    const char* sql;
+    std::string error;
+  } cases[] = {
+      {"UPDATE tiles_chunks SET max_x = 9e999 WHERE fid = 2", "row 2: max_x is inf, not a finite number"},
+      {"UPDATE tiles_chunks SET min_z = -9e999 WHERE fid = 1", "row 1: min_z is -inf, not a finite number"},
+      // NaN is stored as NULL.
+      {"UPDATE tiles_chunks SET min_y = NULL WHERE fid = 3", "row 3: min_y is NULL, not a number"},
+      {"UPDATE tiles_chunks SET min_y = 7, max_y = 6.5 WHERE fid = 2", "row 2: min_y 7 is greater than max_y 6.5"},
+      {"DELETE FROM tiles_chunks WHERE fid = 2", "row 3: chunk 1 is missing"},
+      {"DELETE FROM tiles_chunks WHERE fid = 1", "row 2: chunk 0 is missing"},
+      {"UPDATE tiles_chunks SET chunk = 1 WHERE fid = 3", "row 3: chunk 1 appears more than once"},
+      {"UPDATE tiles_chunks SET chunk = -1 WHERE fid = 1", "row 1: chunk is -1, less than 0"},
+      {"UPDATE tiles_chunks SET first_point = 11 WHERE fid = 2",
+       "row 2: first_point is 11, the chunks before hold 10 points"},
+      {"UPDATE tiles_chunks SET first_point = 1 WHERE fid = 1",
+       "row 1: first_point is 1, the chunks before hold 0 points"},
+      {"UPDATE tiles_chunks SET point_count = 0 WHERE fid = 3", "row 3: point_count is 0, less than 1"},
+      {"UPDATE tiles_chunks SET point_count = -10 WHERE fid = 1", "row 1: point_count is -10, less than 1"},
+      {"UPDATE tiles_chunks SET file_size = 999 WHERE fid = 3",
+       "row 3: its file_size and file_modified_ns (999, 5) differ from those of chunk 0 (1000, 5)"},
+      {"UPDATE tiles_chunks SET file_modified_ns = 6 WHERE fid = 2",
+       "row 2: its file_size and file_modified_ns (1000, 6) differ from those of chunk 0 (1000, 5)"},
+      {"UPDATE tiles_chunks SET file_size = -1 WHERE fid = 1", "row 1: file_size is -1, less than 0"},
+      {"UPDATE tiles_chunks SET chunk = 'one' WHERE fid = 1", "row 2: chunk 0 is missing"},
+      {"UPDATE tiles_chunks SET chunk = 'two' WHERE fid = 3", "row 3: chunk is text, not an integer"},
+      {"UPDATE tiles_chunks SET point_count = 2.5 WHERE fid = 2", "row 2: point_count is a real number, not an integer"},
+      {"UPDATE tiles_chunks SET first_point = NULL WHERE fid = 1", "row 1: first_point is NULL, not an integer"},
+      {"UPDATE tiles_chunks SET max_z = x'00' WHERE fid = 2", "row 2: max_z is a blob, not a number"},
+      {"UPDATE tiles_chunks SET min_x = 'west' WHERE fid = 1", "row 1: min_x is text, not a number"},
+      {"UPDATE tiles_chunks SET file_modified_ns = NULL WHERE fid = 3",
+       "row 3: file_modified_ns is NULL, not an integer"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    Gpkg g(dir / "index.gpkg");
+    chunked_index(g);
+    g.exec(c.sql);
+    auto tiles = open_ok(g.path()).read_tiles(std::nullopt, kEverything);
+    ASSERT_TRUE(tiles) << c.sql;
+    ASSERT_EQ(tiles->size(), 3u);
+    const TileInfo &a = (*tiles)[0], &far = (*tiles)[2];
+    ASSERT_TRUE(a.chunks && !*a.chunks) << c.sql;
+    EXPECT_EQ(a.chunks->error(), "malformed chunk bounds in 'tiles_chunks' (" + c.error + ")") << c.sql;
+    EXPECT_TRUE(far.chunks && *far.chunks) << c.sql;
+  }
+}
+
 }  // namespace
 }  // namespace karvik_core::index

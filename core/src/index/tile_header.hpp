@@ -5,21 +5,21 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
 #include "geometry/traits.hpp"
 #include "index/crs.hpp"
+#include "index/tile.hpp"
 
 namespace karvik_core::index {
 
-// What tells whether a file changed since it was indexed: its size and its
-// modification time (UTC, ISO 8601 with milliseconds, as GeoPackage DATETIME).
-struct FileStamp {
-  std::uint64_t size = 0;
-  std::string modified;
-  bool operator==(const FileStamp&) const = default;
-};
+// The stamp of a regular file (symbolic links followed), or why there is
+// none: the system's text, or "not a regular file".
+std::expected<FileStamp, std::string> file_stamp(const std::string& path);
 
-// The stamp of a regular file, or why there is none (the system's text).
-std::expected<FileStamp, std::string> stamp_of(const std::string& path);
+// The modification time as the feature table's `modified` column holds it:
+// UTC, ISO 8601 with milliseconds, as GeoPackage DATETIME.
+std::string modified_text(const FileStamp& stamp);
 
 // What the index records of one tile, from its header alone.
 struct TileHeader {
@@ -38,5 +38,13 @@ struct TileHeader {
 // one we decode, the point data of a LAS file is all there, the bounds are
 // numbers. Fails with the reason.
 std::expected<TileHeader, std::string> read_tile_header(const std::string& path);
+
+// The bounds of every unit of the tile's point data that can be read alone,
+// in order, from the real coordinates of its points (for layered LAZ chunks
+// only the coordinate layer is decoded). Fails with the reason when a unit
+// cannot be decoded, the units do not hold the header's points, or the
+// file's stamp is no longer `stamp`, the one the bounds are recorded with.
+std::expected<std::vector<ChunkBounds>, std::string> read_chunk_bounds(const std::string& path,
+                                                                       const FileStamp& stamp);
 
 }  // namespace karvik_core::index

@@ -1,11 +1,13 @@
 // libFuzzer target: the tile index reader over a GeoPackage made from the
 // input: which of the tables exist, the names of the feature table and its
 // geometry column (quotes and all), the columns' declared types, and rows of
-// locations and footprint blobs of any SQLite type. The database lives in
+// locations and footprint blobs of any SQLite type, and a chunk table of rows
+// of any values; chunk bounds handed out must hold what the reader checks. The database lives in
 // SQLite's in-memory VFS, opened by the reader through its URI.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlite3.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -99,6 +101,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sqlite3_reset(insert);
   }
   sqlite3_finalize(insert);
+  if (input.ConsumeBool()) {
+    const std::string chunks = table + "_chunks";
+    exec(db, "CREATE TABLE " + quoted(chunks) +
+                 " (fid INTEGER PRIMARY KEY, tile_fid INTEGER, chunk INTEGER, first_point INTEGER, point_count INTEGER,"
+                 " min_x DOUBLE, max_x DOUBLE, min_y DOUBLE, max_y DOUBLE, min_z DOUBLE, max_z DOUBLE,"
+                 " file_size INTEGER, file_modified_ns INTEGER)");
+    sqlite3_stmt* registration = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO gpkg_contents VALUES (?1, 'attributes')", -1, &registration, nullptr);
+    sqlite3_bind_text(registration, 1, chunks.data(), static_cast<int>(chunks.size()), SQLITE_TRANSIENT);
+    sqlite3_step(registration);
+    sqlite3_finalize(registration);
+    sqlite3_stmt* chunk = nullptr;
+    sqlite3_prepare_v2(db, ("INSERT INTO " + quoted(chunks) +
+                            " (tile_fid, chunk, first_point, point_count, min_x, max_x, min_y, max_y, min_z, max_z,"
+                            " file_size, file_modified_ns) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)")
+                               .c_str(),
+                       -1, &chunk, nullptr);
+    const int chunk_rows = input.ConsumeIntegralInRange<int>(0, 24);
+    for (int i = 0; chunk && i < chunk_rows; ++i) {
+      // Mostly small tile fids and chunk numbers, so that rows meet tiles and each other.
+      sqlite3_bind_int64(chunk, 1, input.ConsumeIntegralInRange<int>(0, rows + 1));
+      sqlite3_bind_int64(chunk, 2, input.ConsumeIntegralInRange<int>(-1, 4));
+      for (int column = 3; column <= 12; ++column) {
+        if (input.ConsumeBool()) {
+          sqlite3_bind_int64(chunk, column, input.ConsumeIntegralInRange<int>(-2, 40));
+        } else {
+          bind_any(chunk, column, input, false);
+        }
+      }
+      sqlite3_step(chunk);
+      sqlite3_reset(chunk);
+    }
+    sqlite3_finalize(chunk);
+  }
 
   {
     using namespace karvik_core;
@@ -110,6 +146,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      ? reader->read_tiles(std::nullopt, geometry::AxisAlignedBox(x, x + reach, y, y + reach))
                      : reader->read_tiles(table, geometry::VerticalCylinder(x, y, reach));
     if (tiles && (tiles->empty() || tiles->size() > static_cast<std::size_t>(rows))) std::abort();
+    for (const index::TileInfo& tile : tiles ? *tiles : std::vector<index::TileInfo>{}) {
+      if (!tile.chunks || !*tile.chunks) continue;
+      if ((*tile.chunks)->chunks.empty()) std::abort();  // an entry holds a chunk at least
+      std::uint64_t next = 0;
+      for (const index::ChunkBounds& c : (*tile.chunks)->chunks) {
+        const bool sound = c.first_point == next && c.point_count > 0 && c.min_x <= c.max_x && c.min_y <= c.max_y &&
+                           c.min_z <= c.max_z && std::isfinite(c.min_x) && std::isfinite(c.max_x) &&
+                           std::isfinite(c.min_y) && std::isfinite(c.max_y) && std::isfinite(c.min_z) &&
+                           std::isfinite(c.max_z);
+        if (!sound) std::abort();
+        next += c.point_count;
+      }
+    }
   }
   sqlite3_close(db);  // the last connection: the in-memory database goes with it
   return 0;

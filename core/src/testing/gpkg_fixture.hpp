@@ -88,6 +88,15 @@ class Gpkg {
     const Blob blob = envelope_blob(r.min_x, r.max_x, r.min_y, r.max_y);
     row(table, location.c_str(), &blob);
   }
+  // The chunk table of `table` with our columns, registered as attributes
+  // (without the constraints we write, so that any value can be stored).
+  void chunk_table(const std::string& table = "tiles") {
+    const std::string chunks = table + "_chunks";
+    exec("INSERT INTO gpkg_contents VALUES ('" + chunks + "', 'attributes')");
+    exec("CREATE TABLE \"" + quoted(chunks) + "\" (fid INTEGER PRIMARY KEY, tile_fid INTEGER, chunk INTEGER,"
+         " first_point INTEGER, point_count INTEGER, min_x DOUBLE, max_x DOUBLE, min_y DOUBLE, max_y DOUBLE,"
+         " min_z DOUBLE, max_z DOUBLE, file_size INTEGER, file_modified_ns INTEGER)");
+  }
   const fs::path& path() const { return path_; }
 
  private:

@@ -16,14 +16,16 @@ namespace {
 using binding::Result;
 
 constexpr char kDoc[] =
-    "build_index(index_path, paths, layer=\"tiles\", update=False)\n--\n\n"
+    "build_index(index_path, paths, layer=\"tiles\", update=False, chunks=True)\n--\n\n"
     "Build a GeoPackage tile index of LAS/LAZ files, as extract() reads it.\n\n"
     "Args:\n"
     "    index_path: Path of the GeoPackage to write\n"
     "    paths: A path or an iterable of paths: LAS/LAZ files, or folders searched recursively for .las and .laz\n"
     "    layer: Name of the feature table (default: \"tiles\")\n"
     "    update: Update an existing index: add new files, read changed ones again, drop rows of files gone\n"
-    "        (default: False)\n\n"
+    "        (default: False)\n"
+    "    chunks: Also record the bounds of each tile's chunks, so that extractions read only the chunks they\n"
+    "        need; without, the index holds headers only and an update drops the chunk bounds (default: True)\n\n"
     "Returns:\n"
     "    IndexReport: How many tiles the index lists and how many files were left out\n\n"
     "Raises:\n"
@@ -47,10 +49,11 @@ std::string repr(const IndexSummary& summary) {
 
 // The headers are read with the GIL released; skipped files reach Python's logging meanwhile.
 Result<IndexSummary> build_index(binding::Path index_path, binding::PathList paths, std::optional<binding::Text> layer,
-                                 std::optional<bool> update) {
+                                 std::optional<bool> update, std::optional<bool> chunks) {
   karvik_core::index::IndexOptions options;
   if (layer) options.layer = std::move(layer->text);
   options.update = update.value_or(false);
+  options.chunks = chunks.value_or(true);
   if (!logbridge::follow_logger_level(kLogger)) return binding::already_raised();
   auto report = logbridge::run_forwarding_logs(
       [&] { return karvik_core::index::build_index(index_path.text, paths.paths, options); }, [] {});
