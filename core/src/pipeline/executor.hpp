@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "geometry/traits.hpp"
 #include "index/tile.hpp"
+#include "index/tile_header.hpp"
 #include "index/reader.hpp"
 #include "log/log.hpp"
 #include "pipeline/progress.hpp"
@@ -82,7 +83,13 @@ struct PartFailure {
 };
 
 using PartOutcome = std::expected<PartRead, PartFailure>;
-using Opened = std::expected<pointcloud::PointCloudReader, TileIndexError>;
+
+// A tile opened on the pool, with what tells whether its chunk bounds in the
+// index still describe it.
+struct Opened {
+  std::expected<pointcloud::PointCloudReader, TileIndexError> reader;
+  std::expected<index::FileStamp, std::string> stamp;
+};
 
 // A tile whose parts are being read: started in order, taken in order.
 struct TileState {
@@ -94,13 +101,54 @@ struct TileState {
   std::optional<TileIndexError> read_failure;
   bool streaming = false;  // its records go to the writer as they are read
   bool one_pass = false;
-  std::size_t unit_count = 0;
+  std::optional<std::vector<std::size_t>> selected;  // the units to read, when not all
+  std::size_t unit_count = 0;  // to read
   std::size_t started = 0;
   std::size_t taken = 0;
   bool all_started = false;
 };
 
 }  // namespace detail
+
+// The units of a tile worth reading when the index holds chunk bounds for it
+// that still describe the file: those whose bounds meet the geometry.
+// Nothing (every unit) without such bounds; an entry that is malformed, older
+// than the file or unlike its chunks is never used, and a warning says why.
+template <geometry::ExtractGeometry G>
+std::optional<std::vector<std::size_t>> units_to_read(const index::TileInfo& tile,
+                                                      const pointcloud::PointCloudReader& reader,
+                                                      const std::expected<index::FileStamp, std::string>& stamp,
+                                                      const G& geometry) {
+  if (!tile.chunks) return std::nullopt;
+  const auto ignore = [&](const std::string& why) {
+    KARVIK_LOG(logging::Level::Warn, kLogTarget,
+               "Chunk bounds of " + debug_quote(tile.location) + " in the index are ignored: " + why);
+    return std::nullopt;
+  };
+  if (!*tile.chunks) return ignore(tile.chunks->error());
+  const index::TileChunks& entry = **tile.chunks;
+  if (!stamp) return ignore(stamp.error());
+  if (*stamp != entry.stamp) return ignore("the file changed after it was indexed");
+  const std::optional<std::size_t> units = reader.unit_count();
+  if (units != entry.chunks.size()) {
+    return ignore("they list " + std::to_string(entry.chunks.size()) + " chunks, the file has " +
+                  (units ? std::to_string(*units) : "chunks without a table"));
+  }
+  std::vector<std::size_t> selected;
+  for (std::size_t i = 0; i < entry.chunks.size(); ++i) {
+    const index::ChunkBounds& chunk = entry.chunks[i];
+    const las::PointUnit unit = reader.unit(i);
+    if (unit.first_point != chunk.first_point || unit.point_count != chunk.point_count) {
+      return ignore("chunk " + std::to_string(i) + " holds points " + std::to_string(chunk.first_point) + " to " +
+                    std::to_string(chunk.first_point + chunk.point_count) + " in the index, " +
+                    std::to_string(unit.first_point) + " to " + std::to_string(unit.first_point + unit.point_count) +
+                    " in the file");
+    }
+    const geometry::Rect xy{chunk.min_x, chunk.min_y, chunk.max_x, chunk.max_y};
+    if (geometry::meets_box(geometry, xy, chunk.min_z, chunk.max_z)) selected.push_back(i);
+  }
+  return selected;
+}
 
 // Reads the tiles' points on the worker pool and keeps those inside the
 // geometry. The unit of work is a part of a tile that decodes on its own (a
@@ -129,7 +177,10 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
 
   const auto open_ahead = [&] {
     for (; next_open < tiles.size() && opening.size() < window; ++next_open) {
-      opening.start([&location = tiles[next_open].location] { return pointcloud::PointCloudReader::open(location); });
+      opening.start([&tile = tiles[next_open]] {
+        return detail::Opened{pointcloud::PointCloudReader::open(tile.location),
+                              tile.chunks ? index::file_stamp(tile.location) : std::expected<index::FileStamp, std::string>()};
+      });
     }
   };
 
@@ -138,17 +189,18 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     tile.index = next_begin++;
     const std::string& location = tiles[tile.index].location;
     if (settings.verbose) KARVIK_LOG(logging::Level::Info, kLogTarget, "Processing tile: " + debug_quote(location));
-    if (!opened) {
+    if (!opened.reader) {
       KARVIK_LOG(logging::Level::Warn, kLogTarget,
-                 "Failed to open " + debug_quote(location) + ": " + opened.error().to_string());
+                 "Failed to open " + debug_quote(location) + ": " + opened.reader.error().to_string());
       tile.all_started = true;
       return tile;
     }
-    tile.reader = std::make_shared<pointcloud::PointCloudReader>(std::move(*opened));
+    tile.reader = std::make_shared<pointcloud::PointCloudReader>(std::move(*opened.reader));
     tile.held.emplace(tile.reader->layout(), settings.spill_dir);
     const std::optional<std::size_t> units = tile.reader->unit_count();
     tile.one_pass = !units;
-    tile.unit_count = units.value_or(1);
+    tile.selected = units_to_read(tiles[tile.index], *tile.reader, opened.stamp, geometry);
+    tile.unit_count = tile.selected ? tile.selected->size() : units.value_or(1);
     tile.all_started = tile.unit_count == 0;
     return tile;
   };
@@ -190,7 +242,8 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     if (tile.one_pass) {
       reading.start([read_in_one_pass, reader = tile.reader] { return read_in_one_pass(reader); });
     } else {
-      reading.start([read_unit, reader = tile.reader, unit = tile.started] { return read_unit(reader, unit); });
+      const std::size_t unit = tile.selected ? (*tile.selected)[tile.started] : tile.started;
+      reading.start([read_unit, reader = tile.reader, unit] { return read_unit(reader, unit); });
     }
     if (++tile.started == tile.unit_count) tile.all_started = true;
   };

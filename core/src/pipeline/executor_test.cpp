@@ -4,7 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cmath>
 #include <csignal>
+#include <functional>
+#include <thread>
 #include <fstream>
 #include <mutex>
 #include <stop_token>
@@ -12,6 +18,9 @@
 #include "geometry/box.hpp"
 #include "geometry/cylinder.hpp"
 #include "geometry/frustum.hpp"
+#include "index/builder.hpp"
+#include "index/geopackage.hpp"
+#include "index/reader.hpp"
 #include "las/bytes.hpp"
 #include "las/header_codec.hpp"
 #include "las/io/fault.hpp"
@@ -667,6 +676,101 @@ TEST_F(PipelineTest, SinkGetsTheRecordsOfTheOutputFile) {
   ASSERT_TRUE(empty.header);
   EXPECT_TRUE(empty.records.empty());
   EXPECT_EQ(messages(logging::Level::Warn).back(), "No points to write!");
+}
+
+
+// A tile of 160,000 points in columns along y, in four chunks (LAS slices or
+// LAZ chunks) of 50,000, 50,000, 50,000 and 10,000 points: bands of 12.5 m
+// along x, the k-th at z = 5 + 10 k.
+std::vector<TilePoint> banded_tile() {
+  std::vector<TilePoint> points;
+  for (const TilePoint& p : grid(0, 0, 400, 0.1)) points.push_back({p.x, p.y, 5 + 10 * std::floor(p.x / 12.5)});
+  return points;
+}
+
+// With chunk bounds in the index only the chunks that can hold kept points
+// are read, for every kind of geometry, and the output is byte for byte that
+// of a full read.
+TEST_F(PipelineTest, ChunkBoundsInTheIndexReadOnlyTheChunksThatCanMatch) {
+  for (const bool compressed : {false, true}) {
+    const std::string extension = compressed ? ".laz" : ".las";
+    SCOPED_TRACE(extension);
+    const std::string tile = path("banded" + extension);
+    write_tile(tile, banded_tile(), {.format = compressed ? std::uint8_t{6} : std::uint8_t{1}, .compressed = compressed});
+    ASSERT_TRUE(index::build_index(path("pruned.gpkg"), {tile}, {}));
+    ASSERT_TRUE(index::build_index(path("full.gpkg"), {tile}, {.chunks = false}));
+    // Looking west over the last two bands, at the height of the last one.
+    const auto frustum = *geometry::Frustum::create(39, 20, 35, 260, -5, 280, 5, 0, 8);
+    struct Case {
+      const char* what;
+      std::function<std::expected<ExtractionStats, TileIndexError>(const ExtractionPipeline&)> run;
+      std::uint64_t points_read;
+    };
+    const Case cases[] = {
+        {"box", [](const ExtractionPipeline& p) { return p.execute(AxisAlignedBox(14, 20, 5, 15)); }, 50'000},
+        {"box with z", [](const ExtractionPipeline& p) { return p.execute(AxisAlignedBox(0, 40, 0, 40, 20, 30)); },
+         50'000},
+        {"cylinder", [](const ExtractionPipeline& p) { return p.execute(geometry::VerticalCylinder(19, 20, 3)); },
+         50'000},
+        {"frustum", [&](const ExtractionPipeline& p) { return p.execute(frustum); }, 10'000},
+    };
+    for (const Case& c : cases) {
+      auto full = c.run(ExtractionPipeline(path("full.gpkg"), path("full" + extension), false));
+      auto pruned = c.run(ExtractionPipeline(path("pruned.gpkg"), path("pruned" + extension), false));
+      ASSERT_TRUE(full && pruned) << c.what;
+      EXPECT_EQ(full->points_read, 160'000u) << c.what;
+      EXPECT_EQ(pruned->points_read, c.points_read) << c.what;
+      EXPECT_GT(pruned->points_written, 0u) << c.what;
+      EXPECT_EQ(pruned->points_written, full->points_written) << c.what;
+      std::ifstream a(path("full" + extension), std::ios::binary), b(path("pruned" + extension), std::ios::binary);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}))
+          << c.what;
+    }
+    for (const std::string& warning : messages(logging::Level::Warn)) EXPECT_FALSE(warning.starts_with("Chunk")) << warning;
+  }
+}
+
+// Chunk bounds that no longer describe the file, or that are damaged, are
+// not used: the tile is read whole, and a warning says why.
+TEST_F(PipelineTest, StaleOrDamagedChunkBoundsReadTheTileWhole) {
+  const std::string tile = path("banded.laz");
+  write_tile(tile, banded_tile(), {.format = 6, .compressed = true});
+  const AxisAlignedBox box(14, 20, 5, 15);
+  ASSERT_TRUE(index::build_index(path("index.gpkg"), {tile}, {}));
+  auto pruned = run(box);
+  ASSERT_TRUE(pruned);
+  ASSERT_EQ(pruned->points_read, 50'000u);
+  const std::string expected = [&] {
+    std::ifstream in(path("out.las"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  const auto read_whole = [&](const std::string& why) {
+    SCOPED_TRACE(why);
+    auto stats = run(box);
+    ASSERT_TRUE(stats) << stats.error().to_string();
+    EXPECT_EQ(stats->points_read, 160'000u);
+    std::ifstream in(path("out.las"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
+    EXPECT_EQ(messages(logging::Level::Warn).back(),
+              "Chunk bounds of " + debug_quote(tile) + " in the index are ignored: " + why);
+  };
+  // A chunk that claims to hold nothing near the box: a damaged row.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path("index.gpkg").c_str(), &db), SQLITE_OK);
+  const std::string table = index::geopackage::chunk_table("tiles");
+  ASSERT_EQ(sqlite3_exec(db, ("UPDATE \"" + table + "\" SET min_x = max_x + 1 WHERE chunk = 1").c_str(), nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  auto damaged = index::TileIndexReader::open(path("index.gpkg"))->read_tiles(std::nullopt, box);
+  ASSERT_TRUE(damaged && damaged->front().chunks && !*damaged->front().chunks);
+  read_whole(damaged->front().chunks->error());
+
+  // The same points written again after indexing.
+  ASSERT_TRUE(index::build_index(path("index.gpkg"), {tile}, {}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  write_tile(tile, banded_tile(), {.format = 6, .compressed = true});
+  read_whole("the file changed after it was indexed");
 }
 
 }  // namespace
