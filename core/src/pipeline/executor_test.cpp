@@ -608,7 +608,9 @@ TEST_F(PipelineTest, StopEndsTheExtractionWithoutOutputAndTheNextRunSucceeds) {
     EXPECT_EQ(stats.error().kind(), TileIndexError::Kind::Cancelled);
     EXPECT_EQ(stats.error().to_string(), "Extraction cancelled");
     // Stopped while reading, the first tile's points may have gone to the unnamed output already.
-    if (!while_reading) EXPECT_EQ(progress.points_written, 0u);
+    if (!while_reading) {
+      EXPECT_EQ(progress.points_written, 0u);
+    }
     EXPECT_EQ(progress.tiles_total, while_reading ? 16u : 0u);
     std::ifstream previous(path("out.las"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(previous), {}), "previous result");
@@ -726,7 +728,9 @@ TEST_F(PipelineTest, ChunkBoundsInTheIndexReadOnlyTheChunksThatCanMatch) {
       EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}))
           << c.what;
     }
-    for (const std::string& warning : messages(logging::Level::Warn)) EXPECT_FALSE(warning.starts_with("Chunk")) << warning;
+    for (const std::string& warning : messages(logging::Level::Warn)) {
+      EXPECT_FALSE(warning.starts_with("Chunk")) << warning;
+    }
   }
 }
 
