@@ -72,8 +72,8 @@ class CompressedStreamReader final : public PointStreamReader {
   std::expected<std::size_t, Error> read_batch(std::vector<std::uint8_t>& out, const RecordFilter* keep) override {
     if (next_ == layout_.chunks.size()) return 0;
     const laz::ChunkLocation& chunk = layout_.chunks[next_];
-    auto used = layout_.sizes == laz::ChunkLayout::Sizes::unknown ? decode_unbounded(chunk, out, keep)
-                                                                  : decode_bounded(next_, chunk, next_state_, out, keep);
+    const bool unbounded = layout_.sizes == laz::ChunkLayout::Sizes::unknown;
+    auto used = unbounded ? decode_unbounded(chunk, out, keep) : decode_bounded(next_, chunk, next_state_, out, keep);
     if (!used) return std::unexpected(used.error());
     if (layout_.sizes == laz::ChunkLayout::Sizes::unknown && next_ + 1 < layout_.chunks.size()) {
       layout_.chunks[next_ + 1].offset = chunk.offset + *used;
@@ -312,8 +312,8 @@ std::expected<std::unique_ptr<PointStreamReader>, Error> open_compressed_stream(
   auto layout = laz::locate_chunks(read_at, file_header.point_data_offset, file_header.point_data_limit, *vlr,
                                    header.number_of_points(), static_cast<std::uint16_t>(format.record_length()));
   if (!layout) return std::unexpected(layout.error());
-  return std::make_unique<CompressedStreamReader>(std::move(file), std::move(*vlr), std::move(*decoder), std::move(*layout),
-                                                  file_header.point_data_limit);
+  return std::make_unique<CompressedStreamReader>(std::move(file), std::move(*vlr), std::move(*decoder),
+                                                  std::move(*layout), file_header.point_data_limit);
 }
 
 std::expected<std::unique_ptr<PointStreamWriter>, Error> create_compressed_stream(io::OutputFile& file,

@@ -104,7 +104,9 @@ ZRange Frustum::z_range() const {
   const double quarter = kTwoPi / 4;
   const double top = std::sin(theta_max_ < quarter ? theta_max_ : quarter);
   const double bottom = std::sin(theta_min_ > -quarter ? theta_min_ : -quarter);
-  const auto reach = [this](double s, bool farthest) { return s == 0 ? 0 : (farthest ? max_distance_ : min_distance_) * s; };
+  const auto reach = [this](double s, bool farthest) {
+    return s == 0 ? 0 : (farthest ? max_distance_ : min_distance_) * s;
+  };
   const double margin = 1e-9 * (1 + std::fabs(origin_z_) + max_distance_);
   return {origin_z_ + reach(bottom, bottom < 0) - margin, origin_z_ + reach(top, top > 0) + margin};
 }

@@ -178,8 +178,9 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
   const auto open_ahead = [&] {
     for (; next_open < tiles.size() && opening.size() < window; ++next_open) {
       opening.start([&tile = tiles[next_open]] {
+        using Stamp = std::expected<index::FileStamp, std::string>;
         return detail::Opened{pointcloud::PointCloudReader::open(tile.location),
-                              tile.chunks ? index::file_stamp(tile.location) : std::expected<index::FileStamp, std::string>()};
+                              tile.chunks ? index::file_stamp(tile.location) : Stamp()};
       });
     }
   };
@@ -467,7 +468,9 @@ std::expected<ExtractionStats, TileIndexError> ExtractionPipeline::run(const G& 
   Output output(output_path_, sink, pointcloud::PointCloudReader::open(tiles->front().location), stop, stats,
                 watched);
   const TileReadSettings settings{verbose_, spill_directory(output_path_, sink), stop, &watched};
-  if (auto read = read_tiles(*tiles, geometry, settings, output); !read) return std::unexpected(std::move(read.error()));
+  if (auto read = read_tiles(*tiles, geometry, settings, output); !read) {
+    return std::unexpected(std::move(read.error()));
+  }
   watched.points_read = stats.points_read;
 
   if (verbose_) {

@@ -417,7 +417,8 @@ TEST_F(PipelineTest, ALazTileWithADamagedMiddleChunkContributesNothing) {
   std::ifstream direct_file(path("out.laz"), std::ios::binary);
   const std::string rewound{std::istreambuf_iterator<char>(direct_file), {}};
   write_index(path("a_only.gpkg"), {{path("a.laz"), {0, 0, 9, 9}}});
-  ASSERT_TRUE(ExtractionPipeline(path("a_only.gpkg"), path("a_only.laz"), false).execute(AxisAlignedBox(-1, 100, -1, 100)));
+  const ExtractionPipeline a_alone(path("a_only.gpkg"), path("a_only.laz"), false);
+  ASSERT_TRUE(a_alone.execute(AxisAlignedBox(-1, 100, -1, 100)));
   std::ifstream a_only(path("a_only.laz"), std::ios::binary);
   EXPECT_EQ(rewound, std::string(std::istreambuf_iterator<char>(a_only), {}));
 }
@@ -698,7 +699,8 @@ TEST_F(PipelineTest, ChunkBoundsInTheIndexReadOnlyTheChunksThatCanMatch) {
     const std::string extension = compressed ? ".laz" : ".las";
     SCOPED_TRACE(extension);
     const std::string tile = path("banded" + extension);
-    write_tile(tile, banded_tile(), {.format = compressed ? std::uint8_t{6} : std::uint8_t{1}, .compressed = compressed});
+    const std::uint8_t format = compressed ? 6 : 1;
+    write_tile(tile, banded_tile(), {.format = format, .compressed = compressed});
     ASSERT_TRUE(index::build_index(path("pruned.gpkg"), {tile}, {}));
     ASSERT_TRUE(index::build_index(path("full.gpkg"), {tile}, {.chunks = false}));
     // Looking west over the last two bands, at the height of the last one.
