@@ -372,7 +372,7 @@ TEST(Writer, RewindDropsEverythingWrittenAfterTheMark) {
   testing::TempDir dir;
   const Header header = testing::make_header({1, 4}, 6, 0);
   const RecordLayout layout = RecordLayout::of(header);
-  const Bytes records = testing::make_records(layout, 260'000);
+  const Bytes records = testing::make_records(layout, 300'000);
   const auto part = [&](std::size_t from, std::size_t to) {
     return std::span<const std::uint8_t>(records).subspan(from * layout.record_length(),
                                                           (to - from) * layout.record_length());
