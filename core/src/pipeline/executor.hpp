@@ -212,6 +212,7 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     PartRead part;
     auto count = reader->read_unit(unit, part.kept, inside_filter(geometry, reader->layout()));
     if (!count) return std::unexpected(PartFailure{std::move(count.error()), true});
+    part.kept.shrink_to_fit();  // the unit's records were decoded into it; it waits holding the kept ones only
     part.points_read = *count;
     progress.points_read += *count;
     return part;
