@@ -148,12 +148,23 @@ void flight_line_positions(const TileParams& params, std::mt19937_64& rng, Place
   }
 }
 
-std::uint64_t morton(std::uint32_t x, std::uint32_t y) {
-  std::uint64_t code = 0;
-  for (unsigned b = 0; b < kSortCellBits; ++b) {
-    code |= (std::uint64_t{x} >> b & 1) << (2 * b) | (std::uint64_t{y} >> b & 1) << (2 * b + 1);
+// The cell's position along a Hilbert curve over the grid: consecutive cells
+// are neighbours, so any run of records covers a compact area.
+std::uint64_t hilbert_index(std::uint32_t x, std::uint32_t y) {
+  std::uint64_t index = 0;
+  for (std::uint32_t half = 1u << (kSortCellBits - 1); half > 0; half /= 2) {
+    const std::uint32_t rx = (x & half) ? 1 : 0;
+    const std::uint32_t ry = (y & half) ? 1 : 0;
+    index += std::uint64_t{half} * half * ((3 * rx) ^ ry);
+    if (ry == 0) {
+      if (rx == 1) {
+        x = half - 1 - (x & (half - 1));
+        y = half - 1 - (y & (half - 1));
+      }
+      std::swap(x, y);
+    }
   }
-  return code;
+  return index;
 }
 
 }  // namespace
@@ -196,7 +207,7 @@ std::expected<void, las::Error> generate_tile(const std::string& path, const Til
         params, rng,
         [&](double x, double y) {
           maker.make(x, y, records.data() + made * length);
-          keys[made] = morton(cell(x, params.min_x), cell(y, params.min_y)) << 32 | made;
+          keys[made] = hilbert_index(cell(x, params.min_x), cell(y, params.min_y)) << 32 | made;
           ++made;
         },
         pause);

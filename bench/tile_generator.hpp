@@ -19,7 +19,7 @@ enum class PointOrder {
   // overlap, flown side by side in alternating directions, each a sequence of
   // zig-zag scan lines across the strip; a short pause in GPS time at each turn.
   flight_lines,
-  // The flight-line records, sorted by the Z-order (Morton) code of their cell
+  // The flight-line records, sorted by the Hilbert curve index of their cell
   // in a 1024 x 1024 grid over the tile, in acquisition order within a cell.
   sorted,
 };
