@@ -194,8 +194,9 @@ std::expected<void, las::Error> generate_tile(const std::string& path, const Til
   const auto pause = [&] { maker.pause(kTurnSeconds); };
 
   if (params.order == PointOrder::sorted) {
-    // All records in memory, then written in the order of their cells' codes
-    // (upper bits) and their own index (lower bits).
+    // All records in memory, then written in the order of their cells' indexes
+    // (upper bits) and their own index (lower 32 bits).
+    if (params.points > 0xFFFFFFFFu) return std::unexpected(las::Error("a sorted tile holds at most 2^32 - 1 points"));
     std::vector<std::uint8_t> records(params.points * length);
     std::vector<std::uint64_t> keys(params.points);
     const double cells = static_cast<double>(1u << kSortCellBits);

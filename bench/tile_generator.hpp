@@ -8,9 +8,6 @@
 
 namespace bench {
 
-// A realistic airborne tile: a rolling terrain surface sampled on a jittered
-// grid, vegetation giving up to three returns per pulse, GPS time increasing
-// along flight lines. Coordinates are in a national grid (offsets of 10^5 m).
 // The order of the records in the file.
 enum class PointOrder {
   // Rows of the jittered grid.
@@ -24,6 +21,10 @@ enum class PointOrder {
   sorted,
 };
 
+// A realistic airborne tile: a rolling terrain surface sampled on a jittered
+// grid or along flight lines, vegetation giving up to three returns per
+// pulse, GPS time increasing along the flight. Coordinates are in a national
+// grid (offsets of 10^5 m).
 struct TileParams {
   double min_x = 100000;
   double min_y = 400000;
