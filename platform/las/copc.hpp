@@ -65,8 +65,9 @@ struct Node {
 // the pages' order. Refuses pages outside the file or not a whole number of
 // entries, a page referenced twice, more page bytes than the file holds,
 // impossible keys (negative, beyond their depth, outside the page's subtree),
-// data outside the file and more than `max_nodes` nodes with points. Memory
-// stays bounded by `max_nodes`, whatever the pages claim.
+// data outside the file and more than `max_nodes` nodes with points. Pages are
+// read in pieces of fixed size; what is held grows with `max_nodes` and with
+// the pages actually read, never with a size a page claims.
 std::expected<std::vector<Node>, Error> read_hierarchy(const Info& info, const laz::ReadAt& read_at,
                                                        std::uint64_t file_size, std::uint64_t max_nodes);
 
