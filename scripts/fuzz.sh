@@ -16,6 +16,7 @@ shift $(($# < 2 ? $# : 2))
 
 declare -A paths=(
   [las_file_fuzz]=platform/las
+  [copc_hierarchy_fuzz]=platform/las
   [laszip_vlr_fuzz]=platform/las/laz
   [laz_file_fuzz]=platform/las/laz
   [layered_chunk_fuzz]=platform/las/laz
@@ -24,7 +25,7 @@ declare -A paths=(
   [coordinate_system_fuzz]=core
 )
 targets=("$@")
-((${#targets[@]})) || targets=(las_file_fuzz laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz geometry_blob_fuzz tile_index_fuzz
+((${#targets[@]})) || targets=(las_file_fuzz copc_hierarchy_fuzz laszip_vlr_fuzz laz_file_fuzz layered_chunk_fuzz geometry_blob_fuzz tile_index_fuzz
   coordinate_system_fuzz)
 samples=${KARVIK_SAMPLES_DIR:-$root/../shared/data/las-samples}
 

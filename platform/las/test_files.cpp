@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -68,6 +69,14 @@ Bytes make_records(const RecordLayout& layout, std::size_t count) {
     store<std::int32_t>(r + 8, static_cast<std::int32_t>(random() % 20001) - 10000);
   }
   return bytes;
+}
+
+laz::ReadAt read_at_of(const Bytes& bytes) {
+  return [&bytes](std::uint64_t offset, std::span<std::uint8_t> out) -> std::expected<void, Error> {
+    if (offset > bytes.size() || bytes.size() - offset < out.size()) return std::unexpected(Error("read past the end"));
+    std::memcpy(out.data(), bytes.data() + offset, out.size());
+    return {};
+  };
 }
 
 Bytes read_all(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "las/header.hpp"
+#include "las/laz/chunk_table.hpp"
 #include "las/record_layout.hpp"
 
 namespace las::testing {
@@ -33,6 +34,9 @@ Header make_header(Version version, std::uint8_t format, std::uint16_t extra_byt
 // `count` records of the layout whose every byte after x, y, z depends on the
 // index, with coordinates on a small grid around the offsets.
 Bytes make_records(const RecordLayout& layout, std::size_t count);
+
+// Reads from `bytes`, which must outlive it; reading past their end fails.
+laz::ReadAt read_at_of(const Bytes& bytes);
 
 // Every record of a file.
 Bytes read_all(const std::string& path);
