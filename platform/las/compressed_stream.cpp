@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "las/bytes.hpp"
+#include "las/copc.hpp"
 #include "las/laz/chunk_codec.hpp"
 #include "las/laz/chunk_table.hpp"
 #include "las/laz/laszip_vlr.hpp"
@@ -58,6 +59,14 @@ class CompressedStreamReader final : public PointStreamReader {
 
   PointUnit unit(std::size_t index) const override {
     return {first_points_.at(index), layout_.chunks.at(index).point_count};
+  }
+
+  std::expected<std::optional<std::vector<Bounds>>, Error> unit_cubes(const Header& header) const override {
+    if (!unit_count()) return std::nullopt;
+    const laz::ReadAt read_at = [this](std::uint64_t offset, std::span<std::uint8_t> out) {
+      return file_->read_at(offset, out);
+    };
+    return copc::chunk_cubes(header, read_at, file_->size(), layout_);
   }
 
   std::expected<std::size_t, Error> read_unit(std::size_t index, std::vector<std::uint8_t>& out,

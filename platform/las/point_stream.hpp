@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "las/error.hpp"
+#include "las/header.hpp"
 #include "las/point_unit.hpp"
 #include "las/record_filter.hpp"
 
@@ -28,6 +29,11 @@ class PointStreamReader {
   virtual std::optional<std::size_t> unit_count() const = 0;
   // Unit `index` (below unit_count()), in file order.
   virtual PointUnit unit(std::size_t index) const = 0;
+  // For a COPC file with units, the octree cube holding each unit's points;
+  // nothing for other files (see copc::chunk_cubes).
+  virtual std::expected<std::optional<std::vector<Bounds>>, Error> unit_cubes(const Header&) const {
+    return std::nullopt;
+  }
   // Appends the records of unit `index` to `out`, as read_batch does; safe to
   // call from several threads at once, and beside read_batch.
   virtual std::expected<std::size_t, Error> read_unit(std::size_t index, std::vector<std::uint8_t>& out,

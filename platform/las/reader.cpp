@@ -40,6 +40,10 @@ std::optional<std::size_t> Reader::chunk_count() const { return stream_->chunk_c
 std::optional<std::size_t> Reader::unit_count() const { return stream_->unit_count(); }
 PointUnit Reader::unit(std::size_t index) const { return stream_->unit(index); }
 
+std::expected<std::optional<std::vector<Bounds>>, Error> Reader::unit_cubes() const {
+  return stream_->unit_cubes(header_);
+}
+
 std::expected<std::size_t, Error> Reader::read_unit(std::size_t index, std::vector<std::uint8_t>& out) const {
   return stream_->read_unit(index, out, nullptr);
 }

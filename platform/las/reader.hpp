@@ -54,6 +54,11 @@ class Reader {
   std::optional<std::size_t> unit_count() const;
   // Unit `index` (below unit_count()): its first point and point count.
   PointUnit unit(std::size_t index) const;
+  // For a COPC file whose units can be read in any order, the cube of its
+  // octree that holds each unit's points, padded outward by a scale step;
+  // nothing for any other file; an error when its hierarchy cannot be read or
+  // does not match its chunks. Reads the hierarchy pages from the file.
+  std::expected<std::optional<std::vector<Bounds>>, Error> unit_cubes() const;
   // Appends the records of unit `index` (with `keep` only those it keeps) and
   // returns the unit's point count; a unit past the end of the file fails.
   // Safe to call from several threads at once, and beside read_batch.

@@ -89,6 +89,8 @@ using PartOutcome = std::expected<PartRead, PartFailure>;
 struct Opened {
   std::expected<pointcloud::PointCloudReader, TileIndexError> reader;
   std::expected<index::FileStamp, std::string> stamp;
+  // A COPC tile's octree cubes, one a unit.
+  std::expected<std::optional<std::vector<las::Bounds>>, TileIndexError> cubes;
 };
 
 // A tile whose parts are being read: started in order, taken in order.
@@ -115,7 +117,7 @@ struct TileState {
 // Nothing (every unit) without such bounds; an entry that is malformed, older
 // than the file or unlike its chunks is never used, and a warning says why.
 template <geometry::ExtractGeometry G>
-std::optional<std::vector<std::size_t>> units_to_read(const index::TileInfo& tile,
+std::optional<std::vector<std::size_t>> indexed_units(const index::TileInfo& tile,
                                                       const pointcloud::PointCloudReader& reader,
                                                       const std::expected<index::FileStamp, std::string>& stamp,
                                                       const G& geometry) {
@@ -150,6 +152,35 @@ std::optional<std::vector<std::size_t>> units_to_read(const index::TileInfo& til
   return selected;
 }
 
+// The units of a tile worth reading: those that meet the geometry by their
+// chunk bounds in the index (see indexed_units) and by their cube in a COPC
+// tile's octree; nothing (every unit) when neither is known. A hierarchy that
+// cannot be used is ignored with a warning.
+template <geometry::ExtractGeometry G>
+std::optional<std::vector<std::size_t>> units_to_read(const index::TileInfo& tile, const detail::Opened& opened,
+                                                      const G& geometry) {
+  std::optional<std::vector<std::size_t>> selected = indexed_units(tile, *opened.reader, opened.stamp, geometry);
+  if (!opened.cubes) {
+    KARVIK_LOG(logging::Level::Warn, kLogTarget,
+               "The COPC hierarchy of " + debug_quote(tile.location) + " is ignored: " + opened.cubes.error().to_string());
+    return selected;
+  }
+  if (!*opened.cubes) return selected;
+  const std::vector<las::Bounds>& cubes = **opened.cubes;
+  std::vector<std::size_t> within;
+  const auto consider = [&](std::size_t unit) {
+    const las::Bounds& cube = cubes[unit];
+    const geometry::Rect xy{cube.min.x, cube.min.y, cube.max.x, cube.max.y};
+    if (geometry::meets_box(geometry, xy, cube.min.z, cube.max.z)) within.push_back(unit);
+  };
+  if (selected) {
+    for (const std::size_t unit : *selected) consider(unit);
+  } else {
+    for (std::size_t unit = 0; unit < cubes.size(); ++unit) consider(unit);
+  }
+  return within;
+}
+
 // Reads the tiles' points on the worker pool and keeps those inside the
 // geometry. The unit of work is a part of a tile that decodes on its own (a
 // LAZ chunk or a slice of plain records; a whole tile whose chunks can only be
@@ -179,8 +210,10 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
     for (; next_open < tiles.size() && opening.size() < window; ++next_open) {
       opening.start([&tile = tiles[next_open]] {
         using Stamp = std::expected<index::FileStamp, std::string>;
-        return detail::Opened{pointcloud::PointCloudReader::open(tile.location),
-                              tile.chunks ? index::file_stamp(tile.location) : Stamp()};
+        detail::Opened opened{pointcloud::PointCloudReader::open(tile.location),
+                              tile.chunks ? index::file_stamp(tile.location) : Stamp(), std::nullopt};
+        if (opened.reader) opened.cubes = opened.reader->unit_cubes();
+        return opened;
       });
     }
   };
@@ -196,11 +229,11 @@ std::expected<void, TileIndexError> read_tiles(const std::vector<index::TileInfo
       tile.all_started = true;
       return tile;
     }
+    tile.selected = units_to_read(tiles[tile.index], opened, geometry);
     tile.reader = std::make_shared<pointcloud::PointCloudReader>(std::move(*opened.reader));
     tile.held.emplace(tile.reader->layout(), settings.spill_dir);
     const std::optional<std::size_t> units = tile.reader->unit_count();
     tile.one_pass = !units;
-    tile.selected = units_to_read(tiles[tile.index], *tile.reader, opened.stamp, geometry);
     tile.unit_count = tile.selected ? tile.selected->size() : units.value_or(1);
     tile.all_started = tile.unit_count == 0;
     return tile;

@@ -22,6 +22,7 @@
 #include "index/geopackage.hpp"
 #include "index/reader.hpp"
 #include "las/bytes.hpp"
+#include "las/copc.hpp"
 #include "las/header_codec.hpp"
 #include "las/io/fault.hpp"
 #include "las/reader.hpp"
@@ -777,6 +778,89 @@ TEST_F(PipelineTest, StaleOrDamagedChunkBoundsReadTheTileWhole) {
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   write_tile(tile, banded_tile(), {.format = 6, .compressed = true});
   read_whole("the file changed after it was indexed");
+}
+
+// A COPC tile is read only where its octree's cubes meet the geometry, with
+// or without chunk bounds in the index, and gives exactly the records a full
+// decode keeps, in file order.
+TEST_F(PipelineTest, CopcTilesReadOnlyTheNodesThatMeetTheGeometry) {
+  for (const char* sample : {"pdal__1.2-with-color.copc.laz", "las-rs__autzen.copc.laz"}) {
+    SCOPED_TRACE(sample);
+    const std::string tile = std::string(KARVIK_SAMPLES_DIR) + "/" + sample;
+    auto reader = las::Reader::open(tile);
+    ASSERT_TRUE(reader);
+    const las::RecordLayout layout = reader->layout();
+    const las::Bounds b = reader->header().bounds();
+    std::vector<std::uint8_t> all;
+    for (;;) {
+      auto read = reader->read_batch(all);
+      ASSERT_TRUE(read);
+      if (*read == 0) break;
+    }
+    const std::string plain = path(std::string(sample) + ".gpkg"), chunks = path(std::string(sample) + ".chunks.gpkg");
+    write_index(plain, {{tile, {b.min.x, b.min.y, b.max.x, b.max.y}}});
+    ASSERT_TRUE(index::build_index(chunks, {tile}, {}));
+    const double w = b.max.x - b.min.x, h = b.max.y - b.min.y;
+    const AxisAlignedBox corner(b.min.x, b.min.x + w / 4, b.min.y, b.min.y + h / 4);
+    const AxisAlignedBox low(b.min.x, b.max.x, b.min.y, b.max.y, b.min.z, b.min.z + (b.max.z - b.min.z) / 5);
+    const geometry::VerticalCylinder disc(b.min.x + w / 2, b.min.y + h / 2, w / 10);
+    // The cubes of the octree span the root cube's height: only x and y prune here.
+    const auto check = [&](const auto& geometry, const char* what, bool prunes) {
+      std::vector<std::uint8_t> expected;
+      for (std::size_t at = 0; at < all.size(); at += layout.record_length()) {
+        const las::Vector3 p = layout.coordinates(all.data() + at);
+        if (geometry.contains_xyz(p.x, p.y, p.z)) {
+          expected.insert(expected.end(), &all[at], &all[at] + layout.record_length());
+        }
+      }
+      for (const std::string& index : {plain, chunks}) {
+        fs::remove(path("out.las"));
+        auto stats = ExtractionPipeline(index, path("out.las"), false).execute(geometry);
+        ASSERT_TRUE(stats) << what << " " << index << ": " << stats.error().to_string();
+        EXPECT_EQ(stats->points_written * layout.record_length(), expected.size()) << what << " " << index;
+        if (!expected.empty()) EXPECT_EQ(read_back(path("out.las")).records, expected) << what << " " << index;
+        if (prunes && *reader->unit_count() > 1) {
+          EXPECT_LT(stats->points_read, reader->header().number_of_points()) << what;
+        }
+      }
+    };
+    check(corner, "corner", true);
+    check(low, "low", false);
+    check(disc, "disc", true);
+  }
+  for (const std::string& warning : messages(logging::Level::Warn)) {
+    EXPECT_TRUE(!warning.starts_with("The COPC") && !warning.starts_with("Chunk")) << warning;
+  }
+}
+
+// A COPC tile whose hierarchy cannot be used is read whole, with a warning.
+TEST_F(PipelineTest, CopcTileWithADamagedHierarchyIsReadWhole) {
+  const std::string tile = path("damaged.copc.laz");
+  fs::copy_file(std::string(KARVIK_SAMPLES_DIR) + "/pdal__1.2-with-color.copc.laz", tile);
+  auto reader = las::Reader::open(tile);
+  ASSERT_TRUE(reader);
+  const las::Vlr* info_vlr = las::copc::find_info_vlr(reader->header());
+  ASSERT_NE(info_vlr, nullptr);
+  auto info = las::copc::Info::parse(info_vlr->data);
+  ASSERT_TRUE(info);
+  {
+    // The first node's depth becomes -1.
+    std::fstream out(tile, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(info->root_page_offset));
+    const std::int32_t depth = -1;
+    out.write(reinterpret_cast<const char*>(&depth), 4);
+  }
+  const las::Bounds b = reader->header().bounds();
+  write_index(path("index.gpkg"), {{tile, {b.min.x, b.min.y, b.max.x, b.max.y}}});
+  const AxisAlignedBox everything(b.min.x, b.max.x, b.min.y, b.max.y);
+  auto stats = run(everything);
+  ASSERT_TRUE(stats) << stats.error().to_string();
+  EXPECT_EQ(stats->points_read, reader->header().number_of_points());
+  EXPECT_EQ(stats->points_written, reader->header().number_of_points());
+  const auto warnings = messages(logging::Level::Warn);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_TRUE(warnings[0].starts_with("The COPC hierarchy of " + debug_quote(tile) + " is ignored: ")) << warnings[0];
+  EXPECT_NE(warnings[0].find("copc error: "), std::string::npos) << warnings[0];
 }
 
 }  // namespace

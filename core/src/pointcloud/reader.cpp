@@ -30,6 +30,12 @@ std::expected<std::size_t, TileIndexError> PointCloudReader::read_batch(std::vec
   return *read;
 }
 
+std::expected<std::optional<std::vector<las::Bounds>>, TileIndexError> PointCloudReader::unit_cubes() const {
+  auto cubes = reader_.unit_cubes();
+  if (!cubes) return std::unexpected(TileIndexError(cubes.error()));
+  return std::move(*cubes);
+}
+
 std::expected<std::size_t, TileIndexError> PointCloudReader::read_unit(std::size_t index,
                                                                         std::vector<std::uint8_t>& out,
                                                                         const las::RecordFilter& keep) const {

@@ -28,6 +28,8 @@ class PointCloudReader {
   // (see las::Reader::unit_count).
   std::optional<std::size_t> unit_count() const { return reader_.unit_count(); }
   las::PointUnit unit(std::size_t index) const { return reader_.unit(index); }
+  // For a COPC tile, the octree cube holding each unit's points (see las::Reader::unit_cubes).
+  std::expected<std::optional<std::vector<las::Bounds>>, TileIndexError> unit_cubes() const;
   // Appends the kept records of unit `index`; returns its point count. Safe
   // from several threads at once.
   std::expected<std::size_t, TileIndexError> read_unit(std::size_t index, std::vector<std::uint8_t>& out,
