@@ -45,32 +45,30 @@ class ArithmeticDecoder {
     std::uint32_t y = length_;
     unsigned sym;
     length_ >>= SymbolModel::length_shift;
-    const std::uint32_t* const distribution = m.distribution();
     if (m.table_size_ != 0) {
-      const std::uint32_t* const table = m.decoder_table();
       const std::uint32_t dv = value_ / length_;
       // A corrupt stream can push dv past the table; clamp to its last entry.
       std::uint32_t t = dv >> m.table_shift_;
       if (t > m.table_size_) t = m.table_size_;
-      sym = table[t];
-      unsigned n = table[t + 1] + 1;
+      sym = m.decoder_table_[t];
+      unsigned n = m.decoder_table_[t + 1] + 1;
       while (n > sym + 1) {
         const unsigned k = (sym + n) >> 1;
-        if (distribution[k] > dv) {
+        if (m.distribution_[k] > dv) {
           n = k;
         } else {
           sym = k;
         }
       }
-      x = distribution[sym] * length_;
-      if (sym != m.last_symbol_) y = distribution[sym + 1] * length_;
+      x = m.distribution_[sym] * length_;
+      if (sym != m.last_symbol_) y = m.distribution_[sym + 1] * length_;
     } else {
       x = 0;
       sym = 0;
       unsigned n = m.symbols_;
       unsigned k = n >> 1;
       do {
-        const std::uint32_t z = length_ * distribution[k];
+        const std::uint32_t z = length_ * m.distribution_[k];
         if (z > value_) {
           n = k;
           y = z;
@@ -83,7 +81,7 @@ class ArithmeticDecoder {
     value_ -= x;
     length_ = y - x;
     if (length_ < min_length) renormalize();
-    ++m.symbol_counts()[sym];
+    ++m.symbol_count_[sym];
     if (--m.symbols_until_update_ == 0) m.update();
     return sym;
   }

@@ -39,20 +39,19 @@ class ArithmeticEncoder {
   }
 
   void encode_symbol(SymbolModel& m, unsigned sym) {
-    const std::uint32_t* const distribution = m.distribution();
     std::uint32_t x;
     if (sym == m.last_symbol_) {
-      x = distribution[sym] * (length_ >> SymbolModel::length_shift);
+      x = m.distribution_[sym] * (length_ >> SymbolModel::length_shift);
       add_to_base(x);
       length_ -= x;
     } else {
       length_ >>= SymbolModel::length_shift;
-      x = distribution[sym] * length_;
+      x = m.distribution_[sym] * length_;
       add_to_base(x);
-      length_ = distribution[sym + 1] * length_ - x;
+      length_ = m.distribution_[sym + 1] * length_ - x;
     }
     if (length_ < min_length) renormalize();
-    ++m.symbol_counts()[sym];
+    ++m.symbol_count_[sym];
     if (--m.symbols_until_update_ == 0) m.update();
   }
 

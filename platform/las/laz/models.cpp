@@ -22,48 +22,46 @@ void BitModel::update() {
 SymbolModel::SymbolModel(unsigned symbols)
     : symbols_(symbols),
       last_symbol_(symbols - 1),
-      update_cycle_(symbols) {
+      update_cycle_(symbols),
+      distribution_(symbols),
+      symbol_count_(symbols, 1) {
   assert(symbols >= 2 && symbols <= 2048);
   if (symbols > 16) {
     unsigned table_bits = 3;
     while (symbols > (1u << (table_bits + 2))) ++table_bits;
     table_size_ = 1u << table_bits;
     table_shift_ = length_shift - table_bits;
+    decoder_table_.assign(table_size_ + 2, 0);
   }
-  values_.assign(2 * std::size_t{symbols} + (table_size_ != 0 ? table_size_ + 2 : 0), 0);
-  std::fill_n(symbol_counts(), symbols, 1u);
   update();
   update_cycle_ = (symbols + 6) >> 1;
   symbols_until_update_ = update_cycle_;
 }
 
 void SymbolModel::update() {
-  std::uint32_t* const dist = distribution();
-  std::uint32_t* const counts = symbol_counts();
-  std::uint32_t* const table = decoder_table();
   total_count_ += update_cycle_;
   if (total_count_ > max_count) {
     total_count_ = 0;
-    for (unsigned k = 0; k < symbols_; ++k) {
-      counts[k] = (counts[k] + 1) >> 1;
-      total_count_ += counts[k];
+    for (auto& count : symbol_count_) {
+      count = (count + 1) >> 1;
+      total_count_ += count;
     }
   }
   const std::uint32_t scale = 0x80000000u / total_count_;
   std::uint32_t sum = 0;
   unsigned s = 0;
   for (unsigned k = 0; k < symbols_; ++k) {
-    dist[k] = (scale * sum) >> (31 - length_shift);
-    sum += counts[k];
+    distribution_[k] = (scale * sum) >> (31 - length_shift);
+    sum += symbol_count_[k];
     if (table_size_ != 0) {
       // Entry t of the table: the last symbol whose distribution starts below t.
-      const unsigned w = dist[k] >> table_shift_;
-      while (s < w) table[++s] = k - 1;
+      const unsigned w = distribution_[k] >> table_shift_;
+      while (s < w) decoder_table_[++s] = k - 1;
     }
   }
   if (table_size_ != 0) {
-    table[0] = 0;
-    while (s <= table_size_) table[++s] = symbols_ - 1;
+    decoder_table_[0] = 0;
+    while (s <= table_size_) decoder_table_[++s] = symbols_ - 1;
   }
   update_cycle_ = std::min((5 * update_cycle_) >> 2, (symbols_ + 6) << 3);
   symbols_until_update_ = update_cycle_;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -57,14 +56,9 @@ class SymbolModel {
   std::uint32_t total_count_ = 0;
   std::uint32_t update_cycle_;
   std::uint32_t symbols_until_update_;
-  // One allocation holds, one after the other, the cumulative distribution
-  // (symbols_ values), the symbol counts (symbols_) and the decoder's table
-  // (table_size_ + 2, or none): a symbol's coding touches one block.
-  std::uint32_t* distribution() { return values_.data(); }
-  std::uint32_t* symbol_counts() { return values_.data() + symbols_; }
-  std::uint32_t* decoder_table() { return values_.data() + 2 * std::size_t{symbols_}; }
-
-  std::vector<std::uint32_t> values_;
+  std::vector<std::uint32_t> distribution_;
+  std::vector<std::uint32_t> symbol_count_;
+  std::vector<std::uint32_t> decoder_table_;
 };
 
 }  // namespace las::laz
