@@ -4,14 +4,29 @@
 // LAS: the LAS figures are the baseline the LAZ ones compare with.
 // BM_LazReadBox reads the LAZ tile through a box that keeps a tenth of it,
 // against BM_LazRead of the whole tile.
+//
 // Run: build/bench/laz_bench
+//
+// The codec against the reference LASzip, per core: build/bench/laz_bench
+// --codec [--reference=PROGRAM] [--repeat=N] (or KARVIK_LASZIP_REFERENCE=PROGRAM)
+// decodes and encodes 5 M-point tiles of formats 1, 3, 6, 7 and 8, one
+// thread, and prints M points/s, best of N runs taken in turns with the
+// reference's. PROGRAM is a timing program built outside the repository
+// against the LASzip library: `PROGRAM decode TILE.laz` and `PROGRAM encode
+// TILE.las OUT.laz` print "<points> <seconds>" of decoding the whole LAZ
+// tile, and of encoding the LAS tile's points (held in memory) as LAZ; the
+// bench then prints our speed over the reference's.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -133,13 +148,101 @@ BENCHMARK(BM_LazReadBox)->Arg(1)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LasWrite)->Arg(1)->Arg(3)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LazWrite)->Arg(1)->Arg(3)->Arg(6)->Arg(7)->Unit(benchmark::kMillisecond);
 
+// --codec: our decoding and encoding of the whole tile against the reference's.
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double our_decode_seconds(const Tile& t) {
+  const auto start = std::chrono::steady_clock::now();
+  auto reader = las::Reader::open(t.laz).value();
+  std::vector<std::uint8_t> batch;
+  std::size_t points = 0;
+  for (std::size_t n; (n = reader.read_batch(batch).value()) != 0; batch.clear()) points += n;
+  const double s = seconds_since(start);
+  if (points != kPoints) std::exit(1);
+  return s;
+}
+
+double our_encode_seconds(const Tile& t, const std::string& out) {
+  const auto start = std::chrono::steady_clock::now();
+  auto writer = las::Writer::create(out, t.header, true).value();
+  writer.write_records(writer.layout(), t.records).value();
+  writer.close().value();
+  return seconds_since(start);
+}
+
+// The seconds the reference program reports for `arguments`; < 0 when it fails.
+double reference_seconds(const std::string& program, const std::string& arguments) {
+  const std::string command = "'" + program + "' " + arguments;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  unsigned long long points = 0;
+  double seconds = -1;
+  if (std::fscanf(pipe, "%llu %lf", &points, &seconds) != 2 || points != kPoints) seconds = -1;
+  if (pclose(pipe) != 0) seconds = -1;
+  return seconds;
+}
+
+int compare_codec(const std::string& reference, int repeat) {
+  const bool with_reference = !reference.empty();
+  std::printf("codec, one thread, %zu points a tile, best of %d (M points/s)\n", kPoints, repeat);
+  std::printf("%-6s %10s %10s %7s %10s %10s %7s\n", "format", "decode", "ref", "ratio", "encode", "ref", "ratio");
+  for (std::uint8_t format : {1, 3, 6, 7, 8}) {
+    const Tile& t = tile(format);
+    const std::string out = file_path(format, ".out.laz");
+    const std::string ref_out = file_path(format, ".ref.laz");
+    double decode = 1e30, encode = 1e30, ref_decode = 1e30, ref_encode = 1e30;
+    for (int i = 0; i < repeat; ++i) {
+      decode = std::min(decode, our_decode_seconds(t));
+      if (with_reference) ref_decode = std::min(ref_decode, reference_seconds(reference, "decode '" + t.laz + "'"));
+      encode = std::min(encode, our_encode_seconds(t, out));
+      if (with_reference) {
+        ref_encode = std::min(ref_encode, reference_seconds(reference, "encode '" + t.las + "' '" + ref_out + "'"));
+      }
+    }
+    std::filesystem::remove(out);
+    std::filesystem::remove(ref_out);
+    const auto rate = [](double s) { return static_cast<double>(kPoints) / s / 1e6; };
+    std::printf("%-6u %10.2f", unsigned{format}, rate(decode));
+    if (with_reference && ref_decode > 0) {
+      std::printf(" %10.2f %6.2fx", rate(ref_decode), ref_decode / decode);
+    } else {
+      std::printf(" %10s %7s", "-", "-");
+    }
+    std::printf(" %10.2f", rate(encode));
+    if (with_reference && ref_encode > 0) {
+      std::printf(" %10.2f %6.2fx\n", rate(ref_encode), ref_encode / encode);
+    } else {
+      std::printf(" %10s %7s\n", "-", "-");
+    }
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  for (std::uint8_t format : {1, 3, 6, 7}) {
+  bool codec = false;
+  std::string reference;
+  if (const char* env = std::getenv("KARVIK_LASZIP_REFERENCE")) reference = env;
+  int repeat = 3;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--codec") codec = true;
+    if (arg.starts_with("--reference=")) reference = arg.substr(std::strlen("--reference="));
+    if (arg.starts_with("--repeat=")) repeat = std::max(1, std::atoi(arg.c_str() + std::strlen("--repeat=")));
+  }
+  if (codec) {
+    compare_codec(reference, repeat);
+  } else {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+  }
+  for (std::uint8_t format : {1, 3, 6, 7, 8}) {
     std::filesystem::remove(file_path(format, ".las"));
     std::filesystem::remove(file_path(format, ".laz"));
   }

@@ -129,7 +129,18 @@ class ArithmeticDecoder {
     return sym;
   }
 
+  // length_ is never 0 after a decode, so a renormalization takes at most
+  // four bytes: away from the stream's end one bounds check covers them.
   void renormalize() {
+    if (bytes_.size() - position_ >= 4) {
+      const std::uint8_t* next = bytes_.data() + position_;
+      for (int i = 0; i < 4 && length_ < min_length; ++i) {
+        value_ = (value_ << 8) | *next++;
+        length_ <<= 8;
+      }
+      position_ = static_cast<std::size_t>(next - bytes_.data());
+      if (length_ >= min_length) return;
+    }
     do {
       value_ = (value_ << 8) | next_byte();
       length_ <<= 8;

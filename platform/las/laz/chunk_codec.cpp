@@ -1,7 +1,11 @@
 #include "las/laz/chunk_codec.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <variant>
 
 #include "las/laz/arithmetic_decoder.hpp"
@@ -63,6 +67,57 @@ ItemEncoder make_encoder(const LaszipItem& item, const std::uint8_t* first) {
   }
 }
 
+// The item chains of the common formats, fixed at compile time: POINT10 and
+// GPSTIME11 (format 1), and RGB12 after them (format 3), all of version 2.
+// Their records are coded with direct calls instead of a dispatch per item.
+template <class Item>
+constexpr std::size_t fixed_size = 0;
+template <> constexpr std::size_t fixed_size<Point10DecoderV2> = Point10::size;
+template <> constexpr std::size_t fixed_size<Point10EncoderV2> = Point10::size;
+template <> constexpr std::size_t fixed_size<GpsTimeDecoderV2> = 8;
+template <> constexpr std::size_t fixed_size<GpsTimeEncoderV2> = 8;
+template <> constexpr std::size_t fixed_size<RgbDecoderV2> = 6;
+template <> constexpr std::size_t fixed_size<RgbEncoderV2> = 6;
+
+// The coders as the chain `Items...`, or nothing when they are another chain.
+template <class... Items, class Variant>
+std::optional<std::tuple<Items&...>> as_chain(std::vector<Variant>& coders, std::span<const LaszipItem> items) {
+  if (coders.size() != sizeof...(Items)) return std::nullopt;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) -> std::optional<std::tuple<Items&...>> {
+    if (!((std::holds_alternative<Items>(coders[I]) && items[I].size == fixed_size<Items>) && ...)) {
+      return std::nullopt;
+    }
+    return std::tuple<Items&...>{std::get<Items>(coders[I])...};
+  }(std::index_sequence_for<Items...>{});
+}
+
+// Decodes `count` records at `record` with the chain; true unless the coders are another chain.
+template <class... Items>
+bool decode_chain(std::vector<ItemDecoder>& decoders, std::span<const LaszipItem> items, ArithmeticDecoder& dec,
+                  std::uint8_t* record, std::size_t count) {
+  auto chain = as_chain<Items...>(decoders, items);
+  if (!chain) return false;
+  std::apply(
+      [&](Items&... item) {
+        for (std::size_t i = 0; i < count; ++i) ((item.decode(dec, record), record += fixed_size<Items>), ...);
+      },
+      *chain);
+  return true;
+}
+
+template <class... Items>
+bool encode_chain(std::vector<ItemEncoder>& encoders, std::span<const LaszipItem> items, ArithmeticEncoder& enc,
+                  const std::uint8_t* record, std::size_t count) {
+  auto chain = as_chain<Items...>(encoders, items);
+  if (!chain) return false;
+  std::apply(
+      [&](Items&... item) {
+        for (std::size_t i = 0; i < count; ++i) ((item.encode(enc, record), record += fixed_size<Items>), ...);
+      },
+      *chain);
+  return true;
+}
+
 // The items must all be ones this codec knows.
 std::expected<void, Error> check_items(const LaszipVlr& vlr, bool (*known)(const LaszipItem&), std::string_view what) {
   if (vlr.items.empty()) return std::unexpected(codec_error("the LASzip VLR lists no items"));
@@ -116,7 +171,10 @@ std::expected<std::size_t, Error> ChunkDecoder::decode(std::span<const std::uint
     const std::size_t at = out.size();
     out.resize(at + count * record_length_);
     std::uint8_t* record = out.data() + at;
-    for (std::size_t i = 0; i < count; ++i) {
+    const bool fixed =
+        decode_chain<Point10DecoderV2, GpsTimeDecoderV2>(decoders, items_, dec, record, count) ||
+        decode_chain<Point10DecoderV2, GpsTimeDecoderV2, RgbDecoderV2>(decoders, items_, dec, record, count);
+    for (std::size_t i = 0; i < count && !fixed; ++i) {
       for (std::size_t k = 0; k < decoders.size(); ++k) {
         std::visit([&](auto& d) { d.decode(dec, record); }, decoders[k]);
         record += items_[k].size;
@@ -149,6 +207,12 @@ void ChunkEncoder::encode(std::span<const std::uint8_t> records, std::vector<std
     offset += item.size;
   }
   ArithmeticEncoder enc(out);
+  const std::uint8_t* second = records.data() + record_length_;
+  if (encode_chain<Point10EncoderV2, GpsTimeEncoderV2>(encoders, items_, enc, second, count - 1) ||
+      encode_chain<Point10EncoderV2, GpsTimeEncoderV2, RgbEncoderV2>(encoders, items_, enc, second, count - 1)) {
+    enc.done();
+    return;
+  }
   for (std::size_t i = 1; i < count; ++i) {
     const std::uint8_t* record = records.data() + i * record_length_;
     for (std::size_t k = 0; k < encoders.size(); ++k) {

@@ -31,14 +31,4 @@ CorrectorModels::CorrectorModels(unsigned bits, unsigned contexts, unsigned bits
   for (unsigned k = 1; k <= corr_bits_; ++k) correctors_.emplace_back(1u << std::min(k, bits_high_));
 }
 
-std::int32_t CorrectorModels::wrap(std::int64_t corr) const {
-  if (corr_range_ == 0) return static_cast<std::int32_t>(static_cast<std::uint32_t>(corr));
-  if (corr < corr_min_) {
-    corr += corr_range_;
-  } else if (corr > corr_max_) {
-    corr -= corr_range_;
-  }
-  return static_cast<std::int32_t>(corr);
-}
-
 }  // namespace las::laz

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -24,7 +25,15 @@ class CorrectorModels {
 
  protected:
   // Wraps a correction into [corr_min_, corr_max_].
-  std::int32_t wrap(std::int64_t corr) const;
+  std::int32_t wrap(std::int64_t corr) const {
+    if (corr_range_ == 0) return static_cast<std::int32_t>(static_cast<std::uint32_t>(corr));
+    if (corr < corr_min_) {
+      corr += corr_range_;
+    } else if (corr > corr_max_) {
+      corr -= corr_range_;
+    }
+    return static_cast<std::int32_t>(corr);
+  }
 
   unsigned bits_high_;
   unsigned corr_bits_;
@@ -84,12 +93,8 @@ class IntegerCompressor : public CorrectorModels {
  private:
   void write_corrector(ArithmeticEncoder& enc, std::int32_t c, SymbolModel& bits_model) {
     // k: the bit count of |c| for c <= 0, of c - 1 for c > 0.
-    std::uint32_t magnitude = c <= 0 ? 0u - static_cast<std::uint32_t>(c) : static_cast<std::uint32_t>(c) - 1;
-    k_ = 0;
-    while (magnitude != 0) {
-      magnitude >>= 1;
-      ++k_;
-    }
+    const std::uint32_t magnitude = c <= 0 ? 0u - static_cast<std::uint32_t>(c) : static_cast<std::uint32_t>(c) - 1;
+    k_ = static_cast<unsigned>(std::bit_width(magnitude));
     enc.encode_symbol(bits_model, k_);
     if (k_ == 0) {
       enc.encode_bit(zero_corrector_, static_cast<unsigned>(c));

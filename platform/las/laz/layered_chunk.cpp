@@ -126,21 +126,27 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
   const bool coded = point_count > 1;
   if (coded && !geometry_.decode(records, changes_, layers.subspan(0, 2))) return corrupt();
 
+  // The other layers are decoded as far as the last kept point: each point
+  // is predicted from the ones before it, never from the ones after.
+  std::size_t decoded = point_count;
   if (keep) {
     keep_.assign(point_count, 0);
     (*keep)(std::span<const std::uint8_t>(records.data, point_count * record_length_), record_length_, keep_);
-    if (std::ranges::none_of(keep_, [](std::uint8_t k) { return k != 0; })) {
+    const auto last_kept = std::find_if(keep_.rbegin(), keep_.rend(), [](std::uint8_t k) { return k != 0; });
+    if (last_kept == keep_.rend()) {
       out.resize(base);
       return at;
     }
+    decoded = static_cast<std::size_t>(keep_.rend() - last_kept);
   }
 
-  if (coded) {
-    if (!attributes_.decode(records, changes_, layers.subspan(2, point14_layers - 2))) return corrupt();
+  if (coded && decoded > 1) {
+    const ChunkRecords head{records.data, record_length_, decoded};
+    if (!attributes_.decode(head, changes_, layers.subspan(2, point14_layers - 2))) return corrupt();
     std::size_t layer = point14_layers;
     for (Slot& slot : items_) {
       const bool ok = std::visit(
-          [&](auto& d) { return d.decode(records, slot.offset, changes_, layers.subspan(layer, slot.layers)); },
+          [&](auto& d) { return d.decode(head, slot.offset, changes_, layers.subspan(layer, slot.layers)); },
           slot.decoder);
       if (!ok) return corrupt();
       layer += slot.layers;
@@ -149,7 +155,7 @@ std::expected<std::size_t, Error> LayeredChunkDecoder::decode(std::span<const st
 
   if (!keep) return at;
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < point_count; ++i) {
+  for (std::size_t i = 0; i < decoded; ++i) {
     if (!keep_[i]) continue;
     if (kept != i) std::memmove(records.record(kept), records.record(i), record_length_);
     ++kept;
