@@ -162,7 +162,8 @@ std::optional<std::vector<std::size_t>> units_to_read(const index::TileInfo& til
   std::optional<std::vector<std::size_t>> selected = indexed_units(tile, *opened.reader, opened.stamp, geometry);
   if (!opened.cubes) {
     KARVIK_LOG(logging::Level::Warn, kLogTarget,
-               "The COPC hierarchy of " + debug_quote(tile.location) + " is ignored: " + opened.cubes.error().to_string());
+               "The COPC hierarchy of " + debug_quote(tile.location) +
+                   " is ignored: " + opened.cubes.error().to_string());
     return selected;
   }
   if (!*opened.cubes) return selected;

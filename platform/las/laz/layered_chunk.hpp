@@ -38,8 +38,9 @@ class LayeredChunkDecoder {
   // `out`, or with `keep` only those it keeps: the coordinate layers first,
   // the other layers only when at least one point is kept, and then only as
   // far as the last kept point. The kept records are those a full decode
-  // gives (damage to the layers after the last kept point goes unnoticed). Returns the number of bytes the chunk
-  // took; fails, leaving `out` as it was, on bytes that are not such a chunk.
+  // gives (damage to the layers after the last kept point goes unnoticed).
+  // Returns the number of bytes the chunk took; fails, leaving `out` as it
+  // was, on bytes that are not such a chunk.
   std::expected<std::size_t, Error> decode(std::span<const std::uint8_t> chunk, std::size_t point_count,
                                            std::vector<std::uint8_t>& out, const RecordFilter* keep = nullptr);
 
