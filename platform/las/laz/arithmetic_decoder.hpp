@@ -46,6 +46,7 @@ class ArithmeticDecoder {
     unsigned sym;
     length_ >>= SymbolModel::length_shift;
     if (m.table_size_ != 0) {
+      if (m.decoder_table_.empty()) m.make_decoder_table();
       const std::uint32_t dv = value_ / length_;
       // A corrupt stream can push dv past the table; clamp to its last entry.
       std::uint32_t t = dv >> m.table_shift_;

@@ -48,6 +48,11 @@ class SymbolModel {
   static constexpr std::uint32_t max_count = 1u << length_shift;
 
   void update();
+  // Models of more than two symbols decode through a table of four entries a
+  // symbol over their distribution, made on first decode (an encoder never
+  // needs it) and kept current by update().
+  void make_decoder_table();
+  void fill_decoder_table();
 
   unsigned symbols_;
   unsigned last_symbol_;
